@@ -1,0 +1,80 @@
+#include "config/config.h"
+
+#include "config/ini_file.h"
+#include "config/int_conversion.h"
+#include "platform/env.h"
+#include "platform/text.h"
+
+namespace tolvenar {
+
+namespace {
+
+constexpr char kDefaultLocalAPIURL[] = "http://127.0.0.1:3001";
+constexpr int kDefaultPollIntervalMS = 3000;
+constexpr int kMinPollIntervalMS = 1000;
+constexpr int kMaxPollIntervalMS = 60000;
+
+bool IsProfileSection(std::string_view name) {
+  return SameTextAscii(name, "Connector") || StartsWithAsciiNoCase(name, "Connector_");
+}
+
+// A text key; `fallback` only when the key is absent, not when it is empty.
+std::string ReadText(const IniFile& ini, std::string_view section, std::string_view key,
+                     std::string_view fallback = "") {
+  return ini.Value(section, key).value_or(std::string(fallback));
+}
+
+int ReadInteger(const IniFile& ini, std::string_view section, std::string_view key,
+                int fallback) {
+  return StrToIntDef(ReadText(ini, section, key), fallback);
+}
+
+bool ReadFlag(const IniFile& ini, std::string_view section, std::string_view key,
+              bool fallback) {
+  return ReadInteger(ini, section, key, fallback ? 1 : 0) != 0;
+}
+
+std::string DigitsOf(std::string_view text) {
+  std::string digits;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') digits.push_back(c);
+  }
+  return digits;
+}
+
+}  // namespace
+
+TTolvenarConnectorConfig::TTolvenarConnectorConfig(Env* env)
+    : env_(env), FFileName(env->ExecutableDir() + "TolvenarConnector.ini") {}
+
+TTolvenarConnectorProfileList TTolvenarConnectorConfig::LoadProfiles() const {
+  TTolvenarConnectorProfileList profiles;
+  std::string bytes;
+  if (!env_->FileExists(FFileName) || !env_->ReadFile(FFileName, &bytes)) return profiles;
+  const IniFile ini = IniFile::FromBytes(bytes);
+
+  for (const std::string& section : ini.SectionNames()) {
+    if (!IsProfileSection(section)) continue;
+    if (!ReadFlag(ini, section, "Ativo", true)) continue;
+    auto profile = std::make_unique<TTolvenarConnectorProfile>(&env_->Protector());
+    profile->SetSection(section);
+    profile->SetServerURL(StripTrailingSlashes(Trim(ReadText(ini, section, "Servidor"))));
+    profile->SetCNPJ(DigitsOf(ReadText(ini, section, "CNPJ")));
+    profile->SetEnrollmentCode(AsciiUpper(Trim(ReadText(ini, section, "CodigoVinculacao"))));
+    profile->SetSecretEncrypted(Trim(ReadText(ini, section, "ConnectorSecretEnc")));
+    profile->SetConnectorID(Trim(ReadText(ini, section, "ConnectorID")));
+    profile->SetLocalAPIURL(
+        StripTrailingSlashes(Trim(ReadText(ini, section, "APILocal", kDefaultLocalAPIURL))));
+    int interval = ReadInteger(ini, section, "IntervaloConsultaMS", kDefaultPollIntervalMS);
+    if (interval < kMinPollIntervalMS || interval > kMaxPollIntervalMS) {
+      interval = kDefaultPollIntervalMS;
+    }
+    profile->SetPollIntervalMS(interval);
+    profile->SetAllowInsecureHTTP(ReadFlag(ini, section, "PermitirHTTPInseguro", false));
+    if (profile->ServerURL().empty() || profile->CNPJ().empty()) continue;
+    profiles.push_back(std::move(profile));
+  }
+  return profiles;
+}
+
+}  // namespace tolvenar

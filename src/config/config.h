@@ -1,0 +1,45 @@
+// TTolvenarConnectorConfig: the profiles file beside the executable, the
+// protection of the connector secret and the storing of an enrollment.
+#pragma once
+
+#include <string>
+
+#include "config/profile.h"
+
+namespace tolvenar {
+
+class Env;
+
+class TTolvenarConnectorConfig {
+ public:
+  // Computes FileName from the executable's folder; touches no file.
+  explicit TTolvenarConnectorConfig(Env* env);
+
+  const std::string& FileName() const { return FFileName; }
+
+  // The usable profiles of the file, in file order; empty for a missing,
+  // empty or unreadable file. Never raises.
+  TTolvenarConnectorProfileList LoadProfiles() const;
+
+  // Stores an enrollment: ConnectorID, the protected secret in
+  // ConnectorSecretEnc and an empty CodigoVinculacao, all three in one atomic
+  // replacement of the file, then moves AProfile to the enrolled state.
+  // Raises EOSError when protecting fails and Exception("Unable to write to
+  // <FileName>") when the file cannot be written; then nothing changed.
+  // Safe to call from several workers at once.
+  void SaveEnrollment(TTolvenarConnectorProfile& AProfile, const std::string& AConnectorID,
+                      const std::string& ASecret);
+
+  // Plain secret to its stored text (one line of Base64); "" for "".
+  static std::string ProtectMachineString(DataProtector& protector, const std::string& AValue);
+  // Stored text to the plain secret; "" without touching the platform when
+  // the text holds no Base64 byte. Raises EOSError for a block that does
+  // not unprotect here.
+  static std::string UnprotectMachineString(DataProtector& protector, const std::string& AValue);
+
+ private:
+  Env* env_;
+  std::string FFileName;
+};
+
+}  // namespace tolvenar

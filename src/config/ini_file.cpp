@@ -1,0 +1,173 @@
+#include "config/ini_file.h"
+
+#include "platform/text.h"
+
+namespace tolvenar {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+enum class LineKind { kOther, kSection, kKey };
+
+struct ParsedLine {
+  LineKind kind = LineKind::kOther;
+  std::string_view name;
+  size_t value_begin = 0;  // offset in the line of the text after "="
+};
+
+ParsedLine ParseLine(std::string_view body) {
+  ParsedLine parsed;
+  const std::string_view content = TrimBlanks(body);
+  if (content.empty() || content.front() == ';') return parsed;
+  if (content.front() == '[') {
+    std::string_view name = content.substr(1);
+    const size_t close = name.rfind(']');
+    if (close != std::string_view::npos) name = name.substr(0, close);
+    parsed.kind = LineKind::kSection;
+    parsed.name = TrimBlanks(name);
+    return parsed;
+  }
+  const size_t equals = body.find('=');
+  if (equals == std::string_view::npos) return parsed;
+  parsed.name = TrimBlanks(body.substr(0, equals));
+  if (parsed.name.empty()) return parsed;
+  parsed.kind = LineKind::kKey;
+  parsed.value_begin = equals + 1;
+  return parsed;
+}
+
+// The first `max_chars` code points of valid UTF-8 text.
+std::string_view CutToCodePoints(std::string_view text, size_t max_chars) {
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool starts_char = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+    if (starts_char && chars++ == max_chars) return text.substr(0, i);
+  }
+  return text;
+}
+
+std::string ReadValue(std::string_view raw) {
+  std::string_view value = TrimBlanks(raw);
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    value = value.substr(1, value.size() - 2);
+  }
+  return std::string(CutToCodePoints(value, IniFile::kMaxValueLength));
+}
+
+bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+}  // namespace
+
+IniFile IniFile::FromBytes(std::string_view bytes) {
+  IniText text = DecodeIni(bytes);
+  IniFile file;
+  file.encoding_ = text.encoding;
+  file.trailing_bytes_ = std::move(text.trailing_bytes);
+  const std::string_view s = text.utf8;
+  size_t start = 0;
+  while (start < s.size()) {
+    const size_t newline = s.find('\n', start);
+    if (newline == std::string_view::npos) {
+      file.lines_.push_back({std::string(s.substr(start)), ""});
+      break;
+    }
+    const bool crlf = newline > start && s[newline - 1] == '\r';
+    const size_t body_end = crlf ? newline - 1 : newline;
+    file.lines_.push_back({std::string(s.substr(start, body_end - start)), crlf ? "\r\n" : "\n"});
+    start = newline + 1;
+  }
+  return file;
+}
+
+std::vector<std::string> IniFile::SectionNames() const {
+  std::vector<std::string> names;
+  for (const Line& line : lines_) {
+    const ParsedLine parsed = ParseLine(line.body);
+    if (parsed.kind != LineKind::kSection) continue;
+    bool seen = false;
+    for (const std::string& name : names) seen = seen || SameTextAscii(name, parsed.name);
+    if (!seen) names.emplace_back(parsed.name);
+  }
+  return names;
+}
+
+std::optional<size_t> IniFile::FindKeyLine(std::string_view section, std::string_view key) const {
+  bool in_section = false;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const ParsedLine parsed = ParseLine(lines_[i].body);
+    if (parsed.kind == LineKind::kSection) {
+      in_section = SameTextAscii(parsed.name, section);
+    } else if (parsed.kind == LineKind::kKey && in_section && SameTextAscii(parsed.name, key)) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> IniFile::Value(std::string_view section, std::string_view key) const {
+  const std::optional<size_t> index = FindKeyLine(section, key);
+  if (!index) return std::nullopt;
+  const std::string& body = lines_[*index].body;
+  return ReadValue(std::string_view(body).substr(ParseLine(body).value_begin));
+}
+
+std::string IniFile::NewLineEnd() const {
+  // Lines added follow the file's own line ends; CR LF, Windows's, for a
+  // file that has none yet.
+  for (const Line& line : lines_) {
+    if (!line.end.empty()) return line.end;
+  }
+  return "\r\n";
+}
+
+void IniFile::InsertLine(size_t index, std::string body) {
+  const std::string end = NewLineEnd();
+  if (index > 0 && lines_[index - 1].end.empty()) lines_[index - 1].end = end;
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(index), Line{std::move(body), end});
+}
+
+bool IniFile::SetValue(std::string_view section, std::string_view key, std::string_view value) {
+  if (!IsValidUtf8(value) || HasLineBreak(value) || HasLineBreak(section) || HasLineBreak(key)) {
+    return false;
+  }
+  if (const std::optional<size_t> index = FindKeyLine(section, key)) {
+    std::string& body = lines_[*index].body;
+    body.replace(ParseLine(body).value_begin, std::string::npos, value);
+    return true;
+  }
+
+  std::string line = std::string(key) + "=" + std::string(value);
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const ParsedLine header = ParseLine(lines_[i].body);
+    if (header.kind != LineKind::kSection || !SameTextAscii(header.name, section)) continue;
+    size_t last = i;  // the header, or the section's last key line
+    for (size_t j = i + 1; j < lines_.size(); ++j) {
+      const LineKind kind = ParseLine(lines_[j].body).kind;
+      if (kind == LineKind::kSection) break;
+      if (kind == LineKind::kKey) last = j;
+    }
+    InsertLine(last + 1, std::move(line));
+    return true;
+  }
+
+  InsertLine(lines_.size(), "[" + std::string(section) + "]");
+  InsertLine(lines_.size(), std::move(line));
+  return true;
+}
+
+std::string IniFile::ToBytes() const {
+  IniText text;
+  text.encoding = encoding_;
+  text.trailing_bytes = trailing_bytes_;
+  for (const Line& line : lines_) text.utf8 += line.body + line.end;
+  return EncodeIni(text);
+}
+
+}  // namespace tolvenar

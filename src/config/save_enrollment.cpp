@@ -1,0 +1,53 @@
+#include <mutex>
+
+#include "config/config.h"
+#include "config/ini_file.h"
+#include "platform/env.h"
+#include "platform/exception.h"
+
+namespace tolvenar {
+
+namespace {
+
+// Workers of different profiles enroll at the same time and each rewrites
+// the whole file; one lock for the process keeps them from losing each
+// other's keys.
+std::mutex& EnrollmentFileMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+}  // namespace
+
+// The secret is protected before the file is touched, so a protection
+// failure writes nothing. The three keys then reach the file together in one
+// atomic replacement rather than one write per key, so a failure never
+// leaves the section half enrolled.
+void TTolvenarConnectorConfig::SaveEnrollment(TTolvenarConnectorProfile& AProfile,
+                                              const std::string& AConnectorID,
+                                              const std::string& ASecret) {
+  const std::string stored_secret = ProtectMachineString(env_->Protector(), ASecret);
+  {
+    std::lock_guard<std::mutex> lock(EnrollmentFileMutex());
+    std::string bytes;
+    if (env_->FileExists(FFileName) && !env_->ReadFile(FFileName, &bytes)) {
+      throw Exception("Unable to write to " + FFileName);
+    }
+    IniFile ini = IniFile::FromBytes(bytes);
+    const std::string& section = AProfile.Section();
+    const bool updated = ini.SetValue(section, "ConnectorID", AConnectorID) &&
+                         ini.SetValue(section, "ConnectorSecretEnc", stored_secret) &&
+                         ini.SetValue(section, "CodigoVinculacao", "");
+    if (!updated || !env_->ReplaceFile(FFileName, ini.ToBytes())) {
+      throw Exception("Unable to write to " + FFileName);
+    }
+  }
+  // A second protection for the profile in memory: the two texts may differ
+  // and both unprotect to ASecret.
+  std::string secret_in_memory = ProtectMachineString(env_->Protector(), ASecret);
+  AProfile.SetConnectorID(AConnectorID);
+  AProfile.SetSecretEncrypted(std::move(secret_in_memory));
+  AProfile.SetEnrollmentCode("");
+}
+
+}  // namespace tolvenar

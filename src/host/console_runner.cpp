@@ -1,0 +1,19 @@
+#include "host/console_runner.h"
+
+#include <memory>
+
+#include "platform/env.h"
+#include "worker/manager.h"
+
+namespace tolvenar {
+
+void RunConsole(Env& env) {
+  // Any error below frees the manager (stopping its workers) on the way out.
+  auto manager = std::make_unique<TTolvenarConnectorManager>(&env);
+  manager->Start();
+  env.WriteStdOut(std::string(kConsoleLine) + "\r\n");
+  env.ReadLineFromStdIn();
+  manager->Stop();
+}
+
+}  // namespace tolvenar

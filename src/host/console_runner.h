@@ -1,0 +1,15 @@
+// Console mode: the connector runs until ENTER or the end of input.
+#pragma once
+
+namespace tolvenar {
+
+class Env;
+
+constexpr const char* kConsoleLine =
+    "Tolvenar Connector 0.1.0 em execucao. Pressione ENTER para encerrar.";
+
+// Starts the manager, writes the console line, waits for one line of input,
+// stops. Errors pass out after the manager has been freed.
+void RunConsole(Env& env);
+
+}  // namespace tolvenar

@@ -1,0 +1,45 @@
+#include "host/error_report.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "platform/env.h"
+#include "platform/exception.h"
+
+namespace tolvenar {
+
+std::string FormatErrorReport(const std::string& class_name, const std::string& module_name,
+                              unsigned long long offset, const std::string& message) {
+  char address[32];
+  std::snprintf(address, sizeof address, "%08llX", offset);
+  const bool add_period = !message.empty() && message.back() != '.';
+  return "Exception " + class_name + " in module " + module_name + " at " + address + ".\r\n" +
+         message + (add_period ? "." : "") + "\r\n";
+}
+
+void ReportUnhandledError(Env& env) {
+  std::string class_name = "Exception";
+  std::string message;
+  const void* address = nullptr;
+  try {
+    throw;
+  } catch (const Exception& e) {
+    class_name = e.ClassName();
+    message = e.Message();
+    address = e.RaiseAddress();
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+  }
+  std::string module_name = env.ExecutableName();
+  unsigned long long offset = 0;
+  if (address != nullptr) env.ModuleOfAddress(address, &module_name, &offset);
+  try {
+    env.WriteStdOut("");  // flushes standard output
+    env.WriteStdErr(FormatErrorReport(class_name, module_name, offset, message) + "\r\n");
+  } catch (...) {
+    // Nowhere left to report to.
+  }
+}
+
+}  // namespace tolvenar

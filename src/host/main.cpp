@@ -1,0 +1,22 @@
+// The program TolvenarConnector: console mode with the switch "console",
+// service mode otherwise.
+#include "host/command_line.h"
+#include "host/console_runner.h"
+#include "host/error_report.h"
+#include "host/service_mode.h"
+#include "platform/env.h"
+
+int main() {
+  tolvenar::Env& env = *tolvenar::Env::Default();
+  try {
+    if (tolvenar::HasCommandLineSwitch(env, "console")) {
+      tolvenar::RunConsole(env);
+    } else {
+      tolvenar::RunServiceMode(env);
+    }
+  } catch (...) {
+    tolvenar::ReportUnhandledError(env);
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,14 @@
+// Service mode: install, uninstall, or run under the platform's service
+// manager.
+#pragma once
+
+namespace tolvenar {
+
+class Env;
+
+// Runs the service host for the connector's one service. Returns when the
+// service has stopped (or after an install or uninstall); an error that
+// escapes it goes to the unhandled-error report.
+void RunServiceMode(Env& env);
+
+}  // namespace tolvenar

@@ -1,0 +1,118 @@
+// Everything the connector needs of the operating system, behind one
+// interface. The build links exactly one implementation (POSIX or Windows);
+// tests substitute fakes, usually through EnvWrapper.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/data_protector.h"
+#include "platform/http_transport.h"
+
+namespace tolvenar {
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // The platform's implementation, created on first use, never destroyed.
+  static Env* Default();
+
+  // --- process ---
+  // Folder of the running executable, with a trailing path separator.
+  virtual std::string ExecutableDir() = 0;
+  // File name of the running executable, with extension, without folder.
+  virtual std::string ExecutableName() = 0;
+  // Command-line parameters 1..n (parameter 0, the program, left out).
+  virtual std::vector<std::string> CommandLineParams() = 0;
+  // Equal ignoring case, by the user's locale (non-ASCII letters too).
+  virtual bool SameTextIgnoreCase(std::string_view a, std::string_view b) = 0;
+  // File name of the module holding `address`, and its offset there.
+  virtual void ModuleOfAddress(const void* address, std::string* module_name,
+                               unsigned long long* offset) = 0;
+
+  // --- clock, locale, pauses ---
+  virtual LocalTime Now() = 0;
+  // The regional time separator in force at start ("" gives ":").
+  virtual std::string TimeSeparator() = 0;
+  // A plain sleep; nothing cuts it short.
+  virtual void SleepMs(int milliseconds) = 0;
+
+  // --- files (paths are UTF-8) ---
+  // True only for an existing regular file (not a directory).
+  virtual bool FileExists(const std::string& path) = 0;
+  // Whole file into `bytes`; false when it cannot be read.
+  virtual bool ReadFile(const std::string& path, std::string* bytes) = 0;
+  // Replaces the file with `bytes` atomically (temporary file in the same
+  // folder, flushed, renamed over). False on any failure; the old file then
+  // stays as it was.
+  virtual bool ReplaceFile(const std::string& path, const std::string& bytes) = 0;
+  // Appends `bytes` in one write, with the activity log's sharing rules;
+  // false when the entry could not be written whole.
+  virtual bool AppendToFile(const std::string& path, std::string_view bytes) = 0;
+
+  // --- services ---
+  virtual DataProtector& Protector() = 0;
+  // A new HTTP transport; raises Exception("Error obtaining session handle")
+  // when the platform's client cannot be set up.
+  virtual std::unique_ptr<HttpTransport> NewHttpTransport() = 0;
+
+  // --- console ---
+  // Writes text (UTF-8) to standard output in the platform's console
+  // encoding and flushes; raises EInOutError when the stream is unusable.
+  virtual void WriteStdOut(std::string_view text) = 0;
+  // Writes text to standard error in the encoding of the error report.
+  virtual void WriteStdErr(std::string_view text) = 0;
+  // Reads one line from standard input and discards it; returns at a line
+  // feed or at the end of input; raises EInOutError on a read error.
+  virtual void ReadLineFromStdIn() = 0;
+};
+
+// Forwards every call to another Env; tests override what they fake.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  std::string ExecutableDir() override { return target_->ExecutableDir(); }
+  std::string ExecutableName() override { return target_->ExecutableName(); }
+  std::vector<std::string> CommandLineParams() override { return target_->CommandLineParams(); }
+  bool SameTextIgnoreCase(std::string_view a, std::string_view b) override {
+    return target_->SameTextIgnoreCase(a, b);
+  }
+  void ModuleOfAddress(const void* address, std::string* module_name,
+                       unsigned long long* offset) override {
+    target_->ModuleOfAddress(address, module_name, offset);
+  }
+  LocalTime Now() override { return target_->Now(); }
+  std::string TimeSeparator() override { return target_->TimeSeparator(); }
+  void SleepMs(int milliseconds) override { target_->SleepMs(milliseconds); }
+  bool FileExists(const std::string& path) override { return target_->FileExists(path); }
+  bool ReadFile(const std::string& path, std::string* bytes) override {
+    return target_->ReadFile(path, bytes);
+  }
+  bool ReplaceFile(const std::string& path, const std::string& bytes) override {
+    return target_->ReplaceFile(path, bytes);
+  }
+  bool AppendToFile(const std::string& path, std::string_view bytes) override {
+    return target_->AppendToFile(path, bytes);
+  }
+  DataProtector& Protector() override { return target_->Protector(); }
+  std::unique_ptr<HttpTransport> NewHttpTransport() override {
+    return target_->NewHttpTransport();
+  }
+  void WriteStdOut(std::string_view text) override { target_->WriteStdOut(text); }
+  void WriteStdErr(std::string_view text) override { target_->WriteStdErr(text); }
+  void ReadLineFromStdIn() override { target_->ReadLineFromStdIn(); }
+
+ private:
+  Env* target_;
+};
+
+}  // namespace tolvenar

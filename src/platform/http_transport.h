@@ -1,0 +1,45 @@
+// One HTTP request, one response: the platform's part of the HTTP client.
+// Redirects, cookies, decompression and text decoding are done above this
+// interface, the same way on every platform.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tolvenar {
+
+using HttpHeader = std::pair<std::string, std::string>;
+using HttpHeaders = std::vector<HttpHeader>;
+
+struct HttpRequest {
+  std::string method;  // "GET" or "POST"
+  // Absolute URL whose scheme is "http" or "https" in lower case, with an
+  // explicit host; already checked by the client layer.
+  std::string url;
+  HttpHeaders headers;  // in the caller's order, after "User-Agent"
+  std::string body;     // sent with Content-Length when the method is POST
+  int connect_timeout_ms = 0;   // name resolution and each connect attempt
+  int response_timeout_ms = 0;  // sending, and each single wait for data
+};
+
+struct HttpResponse {
+  int status = 0;
+  HttpHeaders headers;  // as received, names in their received case
+  std::string body;     // raw bytes, still encoded as the server sent them
+};
+
+class HttpTransport {
+ public:
+  virtual ~HttpTransport() = default;
+  // Performs exactly one request; follows no redirect, keeps no cookie and
+  // decodes no content encoding. Every answer is returned whatever its
+  // status. A failure that leaves no answer raises tolvenar::Exception with
+  // the client's failure message ("Error sending data: (%d) %s", ...). A
+  // header value holding CR, LF or NUL is refused with
+  // "Error adding header: (%d) %s" before anything is sent.
+  virtual HttpResponse Send(const HttpRequest& request) = 0;
+};
+
+}  // namespace tolvenar

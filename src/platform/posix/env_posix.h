@@ -1,0 +1,55 @@
+// PosixEnv: the Env of Linux. Its methods are spread over the files of this
+// folder, one platform service each.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/env.h"
+
+namespace tolvenar {
+
+struct PosixEnvOptions {
+  // Machine key of the data protection; tests point it elsewhere.
+  std::string machine_key_path = "/var/lib/tolvenar-connector/machine.key";
+};
+
+class PosixEnv : public Env {
+ public:
+  explicit PosixEnv(PosixEnvOptions options = {});
+  ~PosixEnv() override;
+
+  std::string ExecutableDir() override;
+  std::string ExecutableName() override;
+  std::vector<std::string> CommandLineParams() override;
+  bool SameTextIgnoreCase(std::string_view a, std::string_view b) override;
+  void ModuleOfAddress(const void* address, std::string* module_name,
+                       unsigned long long* offset) override;
+
+  LocalTime Now() override;
+  std::string TimeSeparator() override;
+  void SleepMs(int milliseconds) override;
+
+  // files_posix.cpp
+  bool FileExists(const std::string& path) override;
+  bool ReadFile(const std::string& path, std::string* bytes) override;
+  bool ReplaceFile(const std::string& path, const std::string& bytes) override;
+  bool AppendToFile(const std::string& path, std::string_view bytes) override;
+
+  DataProtector& Protector() override;
+  std::unique_ptr<HttpTransport> NewHttpTransport() override;
+
+  // console_posix.cpp
+  void WriteStdOut(std::string_view text) override;
+  void WriteStdErr(std::string_view text) override;
+  void ReadLineFromStdIn() override;
+
+ private:
+  PosixEnvOptions options_;
+  std::unique_ptr<DataProtector> protector_;
+};
+
+// The data protection of Linux (machine_key_protector.cpp).
+std::unique_ptr<DataProtector> NewMachineKeyProtector(const std::string& key_path);
+
+}  // namespace tolvenar

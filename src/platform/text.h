@@ -1,0 +1,30 @@
+// Text helpers shared by every module. All text in the core is UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolvenar {
+
+// Removes every character of code U+0020 or lower from both ends.
+std::string Trim(std::string_view text);
+
+// Removes trailing "/" characters again and again.
+std::string StripTrailingSlashes(std::string_view text);
+
+// Folds only the ASCII letters a..z onto A..Z; every other byte unchanged.
+std::string AsciiUpper(std::string_view text);
+
+// Equal length and equal bytes after folding ASCII a..z onto A..Z.
+bool SameTextAscii(std::string_view a, std::string_view b);
+
+// True when `text` begins with `prefix`, ASCII letters compared without case.
+bool StartsWithAsciiNoCase(std::string_view text, std::string_view prefix);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view bytes);
+
+// Drops a leading UTF-8 byte-order mark (EF BB BF), if any.
+std::string_view DropUtf8Bom(std::string_view bytes);
+
+}  // namespace tolvenar

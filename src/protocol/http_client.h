@@ -1,0 +1,47 @@
+// The connector's HTTP client: one exchange over an HttpTransport, with the
+// redirect loop, per-exchange cookies, content decoding and failure messages
+// that every platform shares.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/http_transport.h"
+
+namespace tolvenar {
+
+class Env;
+
+struct HttpClientResponse {
+  int status = 0;
+  HttpHeaders headers;  // of the final answer
+  std::string body;     // raw bytes, already inflated for gzip/deflate
+};
+
+class HttpClient {
+ public:
+  // Creates the transport at once; raises Exception("Error obtaining session
+  // handle") when the platform's client cannot be set up.
+  HttpClient(Env& env, int connect_timeout_ms, int response_timeout_ms);
+  ~HttpClient();
+
+  // One exchange: `method` is "GET" or "POST"; follows up to 5 redirects.
+  // Credential headers ("X-Tolvenar-Connector", "Authorization",
+  // "X-Tolvenar-Session") are sent only to the origin of `url`. Every answer
+  // is returned; failures raise Exception with the client's messages.
+  HttpClientResponse Send(const std::string& method, const std::string& url,
+                          const HttpHeaders& headers, const std::string& body);
+
+ private:
+  std::unique_ptr<HttpTransport> transport_;
+  int connect_timeout_ms_;
+  int response_timeout_ms_;
+};
+
+// Decodes an answer body as strict UTF-8, dropping a leading byte-order
+// mark; raises Exception("No mapping for the Unicode character exists in
+// the target multi-byte code page") for invalid UTF-8.
+std::string DecodeResponseText(std::string_view body);
+
+}  // namespace tolvenar

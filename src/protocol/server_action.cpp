@@ -1,0 +1,36 @@
+// The envelope of every exchange with the connection server: a JSON POST to
+// "<server>/api.php?action=<action>".
+#include "config/profile.h"
+#include "protocol/http_client.h"
+#include "worker/worker.h"
+
+namespace tolvenar {
+
+namespace {
+constexpr int kServerConnectTimeoutMS = 10000;
+constexpr int kServerResponseTimeoutMS = 45000;
+}  // namespace
+
+std::string TTolvenarConnectorWorker::ServerActionURL(const std::string& action) const {
+  return FProfile->ServerURL() + "/api.php?action=" + action;
+}
+
+bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, const std::string& body,
+                                                const std::string& secret, int& status,
+                                                std::string& response_text) {
+  status = 0;
+  response_text.clear();
+  HttpClient client(*env_, kServerConnectTimeoutMS, kServerResponseTimeoutMS);
+  HttpHeaders headers = {
+      {"Content-Type", "application/json"},
+      {"Accept", "application/json"},
+      {"X-Tolvenar-Connector-Version", "0.1.0"},
+  };
+  if (!secret.empty()) headers.emplace_back("X-Tolvenar-Connector", secret);
+  const HttpClientResponse response = client.Send("POST", ServerActionURL(action), headers, body);
+  status = response.status;
+  if (status != 204) response_text = DecodeResponseText(response.body);
+  return status >= 200 && status <= 299;
+}
+
+}  // namespace tolvenar

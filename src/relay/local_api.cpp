@@ -1,0 +1,69 @@
+// Requests to the local REST API: relayed commands and the version probe.
+#include <exception>
+#include <memory>
+
+#include "config/profile.h"
+#include "platform/text.h"
+#include "protocol/http_client.h"
+#include "protocol/json.h"
+#include "worker/worker.h"
+
+namespace tolvenar {
+
+namespace {
+constexpr int kRelayConnectTimeoutMS = 5000;
+constexpr int kRelayResponseTimeoutMS = 35000;
+constexpr int kProbeConnectTimeoutMS = 3000;
+constexpr int kProbeResponseTimeoutMS = 3000;
+constexpr const char* kRouteRefused = "Rota nao autorizada pelo Connector.";
+}  // namespace
+
+bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std::string& path,
+                                            const std::string& request_body,
+                                            const std::string& authorization,
+                                            const std::string& session_token, int& status,
+                                            std::string& response_body, std::string& error) {
+  status = 0;
+  response_body.clear();
+  error.clear();
+  if (!IsRouteAllowed(path)) {
+    status = 403;
+    error = kRouteRefused;
+    return false;
+  }
+  // A client that cannot be created is the caller's failure, not a 502.
+  HttpClient client(*env_, kRelayConnectTimeoutMS, kRelayResponseTimeoutMS);
+  try {
+    HttpHeaders headers = {{"Accept", "application/json"}, {"Content-Type", "application/json"}};
+    if (!authorization.empty()) headers.emplace_back("Authorization", authorization);
+    if (!session_token.empty()) headers.emplace_back("X-Tolvenar-Session", session_token);
+    const std::string url = FProfile->LocalAPIURL() + path;
+    const bool is_get = SameTextAscii(method, "GET");
+    const HttpClientResponse response =
+        client.Send(is_get ? "GET" : "POST", url, headers, is_get ? std::string() : request_body);
+    status = response.status;
+    response_body = DecodeResponseText(response.body);
+    return true;
+  } catch (const std::exception& e) {
+    status = 502;
+    response_body.clear();
+    error = e.what();
+    return false;
+  }
+}
+
+std::string TTolvenarConnectorWorker::QueryLocalAPIVersion() {
+  HttpClient client(*env_, kProbeConnectTimeoutMS, kProbeResponseTimeoutMS);
+  try {
+    const HttpClientResponse response =
+        client.Send("GET", FProfile->LocalAPIURL() + "/health", {}, std::string());
+    if (response.status != 200) return std::string();
+    const std::unique_ptr<JsonValue> health = ParseJSON(DecodeResponseText(response.body));
+    if (!health || !health->IsObject()) return std::string();
+    return TryGetJSONString(*health, "version");
+  } catch (const std::exception&) {
+    return std::string();  // a failed probe is no failure
+  }
+}
+
+}  // namespace tolvenar

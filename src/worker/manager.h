@@ -1,0 +1,49 @@
+// TTolvenarConnectorManager: the connector's top object. Owns the
+// configuration, the profiles and one worker per profile.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "config/config.h"
+#include "config/profile.h"
+#include "worker/worker.h"
+
+namespace tolvenar {
+
+class Env;
+
+class TTolvenarConnectorManager {
+ public:
+  // Creates the configuration object and loads the profiles.
+  explicit TTolvenarConnectorManager(Env* env);
+  // Stop, then frees the workers, the profiles and the configuration.
+  ~TTolvenarConnectorManager();
+
+  // Creates, appends and starts one worker per profile, in file order.
+  // Raises Exception("Nenhuma conexao configurada em TolvenarConnector.ini.")
+  // when no profile was loaded.
+  void Start();
+  // Tells every worker to stop, waits for each, frees them. Harmless when
+  // repeated.
+  void Stop();
+
+  const TTolvenarConnectorProfileList& Profiles() const { return FProfiles; }
+  size_t WorkerCount() const { return FWorkers.size(); }
+
+  static constexpr const char* kNoProfileMessage =
+      "Nenhuma conexao configurada em TolvenarConnector.ini.";
+
+ protected:
+  // Makes one worker; tests substitute workers with a fake loop.
+  virtual std::unique_ptr<TTolvenarConnectorWorker> CreateWorker(
+      TTolvenarConnectorProfile* AProfile, TTolvenarConnectorConfig* AConfig);
+
+ private:
+  Env* env_;
+  std::unique_ptr<TTolvenarConnectorConfig> FConfig;
+  TTolvenarConnectorProfileList FProfiles;
+  std::vector<std::unique_ptr<TTolvenarConnectorWorker>> FWorkers;
+};
+
+}  // namespace tolvenar

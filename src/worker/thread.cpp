@@ -1,0 +1,38 @@
+#include "worker/thread.h"
+
+#include <system_error>
+
+#include "platform/exception.h"
+
+namespace tolvenar {
+
+TThread::~TThread() {
+  // Derived parts are gone by now; owners call Terminate and WaitFor first.
+  Terminate();
+  WaitFor();
+}
+
+void TThread::Start() {
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    throw EThread(std::string("Thread creation error: ") + e.what());
+  }
+}
+
+void TThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TThread::Run() {
+  if (!Terminated()) {
+    try {
+      Execute();
+    } catch (...) {
+      // An error escaping the body ends the thread without a trace.
+    }
+  }
+  finished_.store(true);
+}
+
+}  // namespace tolvenar

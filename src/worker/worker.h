@@ -1,0 +1,67 @@
+// TTolvenarConnectorWorker: one profile's thread. It enrolls the profile
+// once, then polls the connection server, relays commands to the local API
+// and reports their outcome. Its operations live beside the subsystem they
+// belong to: the loop and the log here, the server exchanges in protocol/,
+// the local API client in relay/.
+#pragma once
+
+#include <string>
+
+#include "worker/thread.h"
+
+namespace tolvenar {
+
+class Env;
+class JsonValue;
+class TTolvenarConnectorConfig;
+class TTolvenarConnectorProfile;
+
+class TTolvenarConnectorWorker : public TThread {
+ public:
+  // Created suspended; borrows the profile, the configuration and the Env.
+  TTolvenarConnectorWorker(TTolvenarConnectorProfile* AProfile, TTolvenarConnectorConfig* AConfig,
+                           Env* env);
+  ~TTolvenarConnectorWorker() override;
+
+  const std::string& LocalAPIVersion() const { return FLocalAPIVersion; }
+
+  // Loop constants.
+  static constexpr int kEnrollRetryPauseMS = 10000;
+
+  // Log messages of the loop.
+  static constexpr const char* kInsecureRefusedMessage =
+      "Conexao HTTP recusada. Ative HTTPS ou PermitirHTTPInseguro apenas para homologacao.";
+  static constexpr const char* kCommunicationFailurePrefix = "Falha de comunicacao: ";
+
+ protected:
+  // The loop (worker_loop.cpp).
+  void Execute() override;
+  // One pause of the loop; a plain sleep through the Env.
+  virtual void Pause(int milliseconds);
+
+  // Appends one entry to the activity log; never raises (activity_log.cpp).
+  virtual void Log(const std::string& text);
+
+  // Server exchanges (protocol/).
+  std::string ServerActionURL(const std::string& action) const;
+  bool PostServerAction(const std::string& action, const std::string& body,
+                        const std::string& secret, int& status, std::string& response_text);
+  virtual bool Enroll();
+  virtual void PollOnce();
+  void ExecuteCommand(const JsonValue& command);
+
+  // Local API client (relay/).
+  static bool IsRouteAllowed(const std::string& path);
+  bool CallLocalAPI(const std::string& method, const std::string& path,
+                    const std::string& request_body, const std::string& authorization,
+                    const std::string& session_token, int& status, std::string& response_body,
+                    std::string& error);
+  std::string QueryLocalAPIVersion();
+
+  TTolvenarConnectorProfile* FProfile;
+  TTolvenarConnectorConfig* FConfig;
+  std::string FLocalAPIVersion;
+  Env* env_;
+};
+
+}  // namespace tolvenar

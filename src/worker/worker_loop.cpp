@@ -1,0 +1,35 @@
+// The worker's thread body: enroll while the profile has no secret, poll
+// once it has one, pause between iterations, stop when told to.
+#include <exception>
+
+#include "config/profile.h"
+#include "platform/text.h"
+#include "worker/worker.h"
+
+namespace tolvenar {
+
+void TTolvenarConnectorWorker::Execute() {
+  if (StartsWithAsciiNoCase(FProfile->ServerURL(), "http://") && !FProfile->AllowInsecureHTTP()) {
+    Log(kInsecureRefusedMessage);
+    return;
+  }
+  while (!Terminated()) {
+    try {
+      const std::string secret = FProfile->Secret();
+      if (!secret.empty()) {
+        PollOnce();
+      } else if (Enroll()) {
+        PollOnce();  // the secret was just stored
+      } else {
+        // Taken even when a stop was requested during the attempt.
+        Pause(kEnrollRetryPauseMS);
+        continue;
+      }
+    } catch (const std::exception& e) {
+      Log(std::string(kCommunicationFailurePrefix) + e.what());
+    }
+    if (!Terminated()) Pause(FProfile->PollIntervalMS());
+  }
+}
+
+}  // namespace tolvenar

@@ -1,0 +1,13 @@
+# Registers the test binaries with ctest: this build's own, the Windows
+# build's under Wine, and those of the other Linux builds (sanitizers).
+if(NOT WIN32)
+  add_test(NAME linux_tests COMMAND tc_tests)
+  foreach(dir IN LISTS TC_EXTRA_LINUX_BUILD_DIRS)
+    get_filename_component(name ${dir} NAME)
+    add_test(NAME ${name}_tests COMMAND ${dir}/tests/tc_tests)
+  endforeach()
+  if(TC_WINDOWS_BUILD_DIR)
+    add_test(NAME windows_tests
+             COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh ${TC_WINDOWS_BUILD_DIR}/tests/tc_tests.exe)
+  endif()
+endif()
