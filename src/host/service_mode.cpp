@@ -1,11 +1,18 @@
 #include "host/service_mode.h"
 
+#include "host/connector_service.h"
+#include "host/service_application.h"
 #include "platform/env.h"
-#include "platform/exception.h"
+#include "platform/service_platform.h"
 
 namespace tolvenar {
 
-// Replaced by the service host.
-void RunServiceMode(Env&) { throw Exception("Service mode is not available yet"); }
+void RunServiceMode(Env& env) {
+  TServiceApplication Application(env, NewServicePlatform(env));
+  if (!Application.DelayInitialize || Application.Installing()) Application.Initialize();
+  Application.CreateForm(TolvenarConnectorWindowsService, env);
+  TolvenarConnectorWindowsService->Name = kServiceName;
+  Application.Run();
+}
 
 }  // namespace tolvenar

@@ -128,8 +128,7 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
         (answer.status == 301 || answer.status == 302 || answer.status == 303)) {
       current_method = "GET";
       current_body.clear();
-      RemoveHeader(current_headers, "Content-Type");
-      RemoveHeader(current_headers, "Content-Length");
+      RemoveHeader(current_headers, "Content-Type");  // Content-Length went at the start
     }
     current = std::move(target);
   }

@@ -71,8 +71,9 @@ class Reader {
         if (open_.size() >= kMaxDepth) return nullptr;
         ++pos_;
         const bool is_object = c == '{';
-        open_.push_back({std::make_unique<JsonValue>(is_object ? JsonKind::Object : JsonKind::Array),
-                         std::string()});
+        open_.push_back(
+            {std::make_unique<JsonValue>(is_object ? JsonKind::Object : JsonKind::Array),
+             std::string()});
         SkipWhiteSpace();
         if (Consume(is_object ? '}' : ']')) {
           value = std::move(open_.back().value);

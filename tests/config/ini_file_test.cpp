@@ -21,6 +21,8 @@ struct ReadCase {
   std::optional<std::string> expected;
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
 class IniFileReadTest : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(IniFileReadTest, FindsTheValue) {
@@ -153,6 +155,8 @@ struct WriteCase {
   std::string after;
 };
 
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+
 class IniFileWriteTest : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(IniFileWriteTest, ChangesOnlyTheKey) {
@@ -187,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "[B]\ny=2\n[A]\nk=v\n"},
         WriteCase{"NewFile", "", "A", "k", "v", "[A]\r\nk=v\r\n"},
         WriteCase{"FirstLineEndDecides", "[A]\r\nx=1\n", "A", "k", "v", "[A]\r\nx=1\nk=v\r\n"},
-        WriteCase{"CommentedKeyIgnored", "[A]\n;k=1\n", "A", "k", "2", "[A]\n;k=1\nk=2\n"}),
+        WriteCase{"CommentedKeyIgnored", "[A]\n;k=1\n", "A", "k", "2", "[A]\nk=2\n;k=1\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // "ção" written into files of each encoding.

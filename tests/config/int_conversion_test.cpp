@@ -12,6 +12,8 @@ struct IntCase {
   std::optional<std::int32_t> expected;
 };
 
+void PrintTo(const IntCase& c, std::ostream* os) { *os << "[" << c.text << "]"; }
+
 class ParseInt32Test : public ::testing::TestWithParam<IntCase> {};
 
 TEST_P(ParseInt32Test, ConvertsOrRefuses) {

@@ -92,6 +92,8 @@ struct KeysCase {
   std::optional<Fields> expected;
 };
 
+void PrintTo(const KeysCase& c, std::ostream* os) { *os << c.name; }
+
 Fields With(auto change) {
   Fields f;
   change(f);

@@ -50,6 +50,8 @@ struct PreserveCase {
   std::string after;
 };
 
+void PrintTo(const PreserveCase& c, std::ostream* os) { *os << c.name; }
+
 class SaveEnrollmentPreservesTest : public SaveEnrollmentTest,
                                     public ::testing::WithParamInterface<PreserveCase> {};
 

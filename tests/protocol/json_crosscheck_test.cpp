@@ -102,7 +102,7 @@ void AppendUtf8(std::string& out, char32_t cp) {
 // Valid UTF-8 text drawn from every encoding length, control characters included.
 std::string RandomText(std::mt19937& random) {
   static const std::vector<std::pair<char32_t, char32_t>> ranges = {
-      {0x00, 0x1F}, {0x20, 0x7F}, {0x20, 0x7F}, {0x80, 0x7FF},
+      {0x00, 0x1F},    {0x20, 0x7F},     {0x20, 0x7F},       {0x80, 0x7FF},
       {0x800, 0xD7FF}, {0xE000, 0xFFFF}, {0x10000, 0x10FFFF}};
   std::string text;
   const int length = static_cast<int>(random() % 12);
@@ -171,9 +171,9 @@ TEST(JsonCrossCheck, ReadsLikeNlohmann) {
 
 TEST(JsonCrossCheck, RejectsLikeNlohmann) {
   const std::vector<std::string> corpus = {
-      "",      " ",         "{} x",      "[1,]",     "{\"a\":1,}", "01",      "-01",
-      "1.",    ".5",        "+1",        "1e",       "TRUE",       "nul",     "\"\\x\"",
-      "\"\\u12\"", "{a:1}", "[1 2]",     "{\"a\" 1}", "\"abc",      "[",       "{]",
+      "",          " ",     "{} x",  "[1,]",      "{\"a\":1,}", "01",  "-01",
+      "1.",        ".5",    "+1",    "1e",        "TRUE",       "nul", "\"\\x\"",
+      "\"\\u12\"", "{a:1}", "[1 2]", "{\"a\" 1}", "\"abc",      "[",   "{]",
   };
   for (const std::string& text : corpus) {
     SCOPED_TRACE(text);
@@ -193,7 +193,9 @@ TEST(JsonCrossCheck, NlohmannReadsWhatWeWrite) {
     writer.AddString(texts[i] + "#" + std::to_string(i), texts[i]);
   }
   const std::vector<int64_t> numbers = {0, -5, 502, INT64_MIN, INT64_MAX};
-  for (size_t i = 0; i < numbers.size(); ++i) writer.AddInteger("n" + std::to_string(i), numbers[i]);
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    writer.AddInteger("n" + std::to_string(i), numbers[i]);
+  }
 
   const std::string text = writer.ToString();
   const Theirs theirs = ParseTheirs(text);

@@ -195,7 +195,7 @@ TEST(JsonParse, DecodesStrings) {
       {R"("\uDE00")", "\xED\xB8\x80"},
       {R"("\uD83Dx")", "\xED\xA0\xBDx"},
       {R"("\uD83D\n")", "\xED\xA0\xBD\n"},
-      {R"("\uD83D\u0041")", "\xED\xA0\xBD" "A"},
+      {R"("\uD83D\u0041")", "\xED\xA0\xBD\x41"},
       {R"("\uD83D\uD83D\uDE00")", "\xED\xA0\xBD\xF0\x9F\x98\x80"},
       {R"("\uDE00\uD83D")", "\xED\xB8\x80\xED\xA0\xBD"},
       // Raw characters, control characters included, stay as they are.
@@ -212,8 +212,8 @@ TEST(JsonParse, DecodesStrings) {
 }
 
 TEST(JsonParse, BuildsTreeInTextOrder) {
-  const auto value = ParseJSON(
-      R"({"id":"a","x":[1.50,-0,2E3,true,false,null,{},[]],"id":"b","\u0069d":"c"})");
+  const auto value =
+      ParseJSON(R"({"id":"a","x":[1.50,-0,2E3,true,false,null,{},[]],"id":"b","\u0069d":"c"})");
   ASSERT_NE(value, nullptr);
   ASSERT_EQ(value->Kind(), JsonKind::Object);
   const auto& members = value->Members();
@@ -243,18 +243,17 @@ TEST(JsonParse, BuildsTreeInTextOrder) {
 }
 
 TEST(JsonMemberText, FollowsTheValueKind) {
-  const auto object = ParseJSON(
-      R"({"s":"text","n":17,"f150":1.50,"e":2E3,"neg":-3e2,"z":-0,"t":true,"f":false,)"
-      R"("nul":null,"o":{"a":1},"arr":[1],"empty":"","id":"a","id":"b",)"
-      R"("body":"{\"a\":1}","bodyobj":{"a":1},"path":"\/api\/x","sp ":"x","":"noname"})");
+  const auto object =
+      ParseJSON(R"({"s":"text","n":17,"f150":1.50,"e":2E3,"neg":-3e2,"z":-0,"t":true,"f":false,)"
+                R"("nul":null,"o":{"a":1},"arr":[1],"empty":"","id":"a","id":"b",)"
+                R"("body":"{\"a\":1}","bodyobj":{"a":1},"path":"\/api\/x","sp ":"x","":"noname"})");
   ASSERT_NE(object, nullptr);
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"s", "text"},         {"n", "17"},         {"f150", "1.50"},        {"e", "2E3"},
-      {"neg", "-3e2"},       {"z", "-0"},         {"t", "true"},           {"f", "false"},
-      {"nul", ""},           {"o", ""},           {"arr", ""},             {"empty", ""},
-      {"id", "a"},           {"ID", ""},          {"Id", ""},              {"missing", ""},
-      {"body", "{\"a\":1}"}, {"bodyobj", ""},     {"path", "/api/x"},      {"sp", ""},
-      {"sp ", "x"},          {"", "noname"},
+      {"s", "text"},   {"n", "17"},           {"f150", "1.50"}, {"e", "2E3"},       {"neg", "-3e2"},
+      {"z", "-0"},     {"t", "true"},         {"f", "false"},   {"nul", ""},        {"o", ""},
+      {"arr", ""},     {"empty", ""},         {"id", "a"},      {"ID", ""},         {"Id", ""},
+      {"missing", ""}, {"body", "{\"a\":1}"}, {"bodyobj", ""},  {"path", "/api/x"}, {"sp", ""},
+      {"sp ", "x"},    {"", "noname"},
   };
   for (const auto& [name, text] : cases) {
     EXPECT_EQ(TryGetJSONString(*object, name), text) << "member " << name;
@@ -365,7 +364,9 @@ TEST(JsonWrite, OutputIsAsciiAndReadsBackUnchanged) {
       every_ascii,
       "Jos\xC3\xA9 da Concei\xC3\xA7\xC3\xA3o",
       "\xE2\x82\xAC \xEF\xBF\xBD \xF0\x9F\x98\x80\xF4\x8F\xBF\xBF",
-      "\xED\xA0\xBD" "a" "\xED\xB8\x80",
+      "\xED\xA0\xBD"
+      "a"
+      "\xED\xB8\x80",
       R"({"a":[1,"x\/y"]})",
   };
   for (const std::string& text : texts) {

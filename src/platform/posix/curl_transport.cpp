@@ -1,1 +1,309 @@
+#include "platform/posix/curl_transport.h"
 
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <string_view>
+
+#include "platform/exception.h"
+#include "platform/text.h"
+
+namespace tolvenar {
+
+namespace {
+
+constexpr std::string_view kUserAgent = "TolvenarConnector/0.1.0";
+
+struct EasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+struct SlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+// curl's text for a code, without trailing blanks or full stop.
+std::string CurlText(CURLcode code) {
+  std::string text = curl_easy_strerror(code);
+  while (!text.empty() &&
+         (static_cast<unsigned char>(text.back()) <= 0x20 || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+[[noreturn]] void Fail(std::string_view prefix, CURLcode code) {
+  throw Exception(std::string(prefix) + "(" + std::to_string(code) + ") " + CurlText(code));
+}
+
+bool GlobalInit() {
+  static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+  return result == CURLE_OK;
+}
+
+bool IsTokenChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// A header that would break the request apart (CR, LF, NUL in the value, or
+// a name that is not an HTTP token) is never sent.
+bool IsSafeHeader(const HttpHeader& header) {
+  const auto& [name, value] = header;
+  if (name.empty() || !std::all_of(name.begin(), name.end(), IsTokenChar)) return false;
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+}
+
+bool HasHeader(const HttpHeaders& headers, std::string_view name) {
+  return std::any_of(headers.begin(), headers.end(),
+                     [&](const HttpHeader& header) { return SameTextAscii(header.first, name); });
+}
+
+// What one transfer has reached so far, as seen by curl's callbacks; it
+// decides which failure message a broken transfer gets.
+struct Transfer {
+  using Clock = std::chrono::steady_clock;
+
+  explicit Transfer(const HttpRequest& request)
+      : body_size(static_cast<curl_off_t>(request.body.size())),
+        response_timeout(request.response_timeout_ms) {}
+
+  void Touch() { last_activity = Clock::now(); }
+  bool RequestSent() const { return connected && uploaded >= body_size; }
+
+  const curl_off_t body_size;
+  const std::chrono::milliseconds response_timeout;
+  HttpResponse response;
+  bool connected = false;         // connection (and TLS) up, request about to go
+  bool headers_complete = false;  // status line and headers of the final answer
+  bool timed_out = false;         // a wait for data outlasted the response time-out
+  int header_status = 0;          // status of the answer whose headers are arriving
+  curl_off_t uploaded = 0;
+  curl_off_t downloaded = 0;
+  Clock::time_point last_activity = Clock::now();
+};
+
+int OnPrereq(void* user, char*, char*, int, int) {
+  auto* transfer = static_cast<Transfer*>(user);
+  transfer->connected = true;
+  transfer->Touch();
+  return CURL_PREREQFUNC_OK;
+}
+
+// curl calls this often while data flows and about once a second while it
+// waits; the response time-out counts from the last byte that moved.
+int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (!transfer->connected) return 0;  // the connect time-out is curl's own
+  if (downloaded != transfer->downloaded || uploaded != transfer->uploaded) {
+    transfer->downloaded = downloaded;
+    transfer->uploaded = uploaded;
+    transfer->Touch();
+  }
+  if (transfer->response_timeout.count() > 0 &&
+      Transfer::Clock::now() - transfer->last_activity > transfer->response_timeout) {
+    transfer->timed_out = true;
+    return 1;
+  }
+  return 0;
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  transfer->Touch();
+  if (transfer->headers_complete) return length;  // trailers of a chunked body
+  std::string_view line(data, length);
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  HttpHeaders& headers = transfer->response.headers;
+  if (line.starts_with("HTTP/")) {
+    // A new answer begins; an interim (1xx) one is forgotten.
+    headers.clear();
+    const size_t space = line.find(' ');
+    transfer->header_status =
+        space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+  } else if (line.empty()) {
+    if (transfer->header_status >= 200) transfer->headers_complete = true;
+  } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
+    headers.back().second += " " + Trim(line);  // folded continuation line
+  } else {
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos) {
+      headers.emplace_back(std::string(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+    }
+  }
+  return length;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  transfer->response.body.append(data, size * count);
+  transfer->Touch();
+  return size * count;
+}
+
+bool IsCertificateFailure(CURLcode code) {
+  return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_ISSUER_ERROR ||
+         code == CURLE_SSL_PINNEDPUBKEYNOTMATCH || code == CURLE_SSL_INVALIDCERTSTATUS;
+}
+
+// Failures of the network or of the peer, placed by how far the transfer got.
+bool IsTransferFailure(CURLcode code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:  // e.g. an HTTP/0.9 answer
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_HTTP2:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_PROXY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+[[noreturn]] void FailTransfer(CURLcode code, const Transfer& transfer) {
+  if (transfer.timed_out) code = CURLE_OPERATION_TIMEDOUT;
+  if (IsCertificateFailure(code)) throw Exception("Server Certificate Invalid or not present");
+  if (!transfer.connected && (code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT)) {
+    Fail("Error opening request: ", code);
+  }
+  if (!IsTransferFailure(code)) {
+    throw Exception("Execution of request terminated with unknown error");
+  }
+  if (transfer.headers_complete) Fail("Error reading data: ", code);
+  if (!transfer.connected || code == CURLE_SEND_ERROR) Fail("Error sending data: ", code);
+  // Our own time-out knows whether the request had gone out; every other
+  // failure after connecting comes from the wait for the answer.
+  if (transfer.timed_out && !transfer.RequestSent()) Fail("Error sending data: ", code);
+  Fail("Error receiving data: ", code);
+}
+
+class CurlTransport : public HttpTransport {
+ public:
+  CurlTransport(EasyHandle handle, CurlTransportOptions options)
+      : handle_(std::move(handle)), options_(std::move(options)) {}
+
+  HttpResponse Send(const HttpRequest& request) override {
+    HeaderList headers = BuildHeaders(request);
+    Transfer transfer(request);
+    CURL* h = handle_.get();
+    curl_easy_reset(h);  // keeps the connection for a redirect to the same host
+
+    SetOrFail(CURLOPT_URL, request.url.c_str());
+    SetOrFail(CURLOPT_PROTOCOLS_STR, "http,https");
+    SetOrFail(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    SetOrFail(CURLOPT_FOLLOWLOCATION, 0L);
+    SetOrFail(CURLOPT_NOSIGNAL, 1L);
+    SetOrFail(CURLOPT_HTTP_VERSION, long{CURL_HTTP_VERSION_1_1});
+    SetOrFail(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    SetOrFail(CURLOPT_SSL_VERIFYPEER, 1L);
+    SetOrFail(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!options_.test_ca_file.empty()) SetOrFail(CURLOPT_CAINFO, options_.test_ca_file.c_str());
+    // The proxy comes from the environment (http_proxy, https_proxy,
+    // no_proxy, ...); credentials written into it are never offered.
+    SetOrFail(CURLOPT_PROXYAUTH, CURLAUTH_NONE);
+    SetOrFail(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+
+    if (request.connect_timeout_ms > 0) {
+      SetOrFail(CURLOPT_CONNECTTIMEOUT_MS, long{request.connect_timeout_ms},
+                "Error setting timeout for the request: ");
+    }
+    SetOrFail(CURLOPT_NOPROGRESS, 0L, "Error setting timeout for the request: ");
+    SetOrFail(CURLOPT_XFERINFOFUNCTION, &OnProgress, "Error setting timeout for the request: ");
+    SetOrFail(CURLOPT_XFERINFODATA, &transfer, "Error setting timeout for the request: ");
+    SetOrFail(CURLOPT_PREREQFUNCTION, &OnPrereq, "Error setting timeout for the request: ");
+    SetOrFail(CURLOPT_PREREQDATA, &transfer, "Error setting timeout for the request: ");
+
+    SetOrFail(CURLOPT_HEADERFUNCTION, &OnHeader);
+    SetOrFail(CURLOPT_HEADERDATA, &transfer);
+    SetOrFail(CURLOPT_WRITEFUNCTION, &OnBody);
+    SetOrFail(CURLOPT_WRITEDATA, &transfer);
+    SetOrFail(CURLOPT_HTTPHEADER, headers.get(), "Error adding header: ");
+
+    if (request.method == "GET") {
+      SetOrFail(CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "POST") {
+      // POSTFIELDS gives a Content-Length body, never a chunked one; an
+      // empty body still goes as a POST with Content-Length: 0.
+      SetOrFail(CURLOPT_POST, 1L);
+      SetOrFail(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+      SetOrFail(CURLOPT_POSTFIELDS, request.body.data());
+    } else {
+      throw Exception("Execution of request terminated with unknown error");
+    }
+
+    const CURLcode result = curl_easy_perform(h);
+    if (result != CURLE_OK) FailTransfer(result, transfer);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    transfer.response.status = static_cast<int>(status);
+    return std::move(transfer.response);
+  }
+
+ private:
+  template <typename T>
+  void SetOrFail(CURLoption option, T value, std::string_view failure = "Error opening request: ") {
+    const CURLcode result = curl_easy_setopt(handle_.get(), option, value);
+    if (result != CURLE_OK) Fail(failure, result);
+  }
+
+  // "User-Agent" first (unless the caller gives one), then the caller's
+  // headers in order; curl's own "Accept", "Expect" and form Content-Type
+  // are switched off by naming them without a value.
+  static HeaderList BuildHeaders(const HttpRequest& request) {
+    std::vector<std::string> lines;
+    if (!HasHeader(request.headers, "User-Agent")) {
+      lines.push_back("User-Agent: " + std::string(kUserAgent));
+    }
+    for (const HttpHeader& header : request.headers) {
+      if (!IsSafeHeader(header)) Fail("Error adding header: ", CURLE_BAD_FUNCTION_ARGUMENT);
+      // curl drops "Name:" with nothing after it; "Name;" sends it empty.
+          const bool blank = header.second.find_first_not_of(" \t") == std::string::npos;
+      lines.push_back(blank ? header.first + ";" : header.first + ": " + header.second);
+    }
+    if (!HasHeader(request.headers, "Accept")) lines.emplace_back("Accept:");
+    if (!HasHeader(request.headers, "Expect")) lines.emplace_back("Expect:");
+    if (request.method == "POST" && !HasHeader(request.headers, "Content-Type")) {
+      lines.emplace_back("Content-Type:");
+    }
+    HeaderList list;
+    for (const std::string& line : lines) {
+      curl_slist* extended = curl_slist_append(list.get(), line.c_str());
+      if (!extended) Fail("Error adding header: ", CURLE_OUT_OF_MEMORY);
+      list.release();
+      list.reset(extended);
+    }
+    return list;
+  }
+
+  EasyHandle handle_;
+  CurlTransportOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpTransport> NewCurlTransport(const CurlTransportOptions& options) {
+  if (!GlobalInit()) throw Exception("Error obtaining session handle");
+  EasyHandle handle(curl_easy_init());
+  if (!handle) throw Exception("Error obtaining session handle");
+  return std::make_unique<CurlTransport>(std::move(handle), options);
+}
+
+}  // namespace tolvenar

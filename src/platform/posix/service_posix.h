@@ -1,0 +1,67 @@
+// The service manager of Linux, systemd: unit files for install and
+// uninstall, the notify protocol for status reports, SIGTERM as the stop
+// request, and syslog as the event log.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/service_platform.h"
+
+namespace tolvenar {
+
+struct SystemdOptions {
+  // Where units are installed.
+  std::string unit_dir = "/etc/systemd/system";
+  // Present only while systemd runs; then units are reloaded after a change.
+  std::string systemd_run_dir = "/run/systemd/system";
+  // Command run (through PATH) for the reload.
+  std::string systemctl = "systemctl";
+};
+
+// The unit folder as the service manager's database. Raises EOSError when
+// it is not a folder this process can write to.
+std::unique_ptr<ServiceManagerConnection> OpenSystemdUnitFolder(const SystemdOptions& options);
+
+// The text of a unit for `request`.
+std::string SystemdUnitText(const ServiceInstallRequest& request);
+
+// Sends one notify datagram to `socket_name` (a path, or an abstract name
+// written with a leading '@'). False on failure, with errno in *error.
+bool SendNotify(const std::string& socket_name, std::string_view message, int* error);
+
+// An event source that writes to syslog under the identity `ident`.
+std::unique_ptr<EventSource> NewSyslogEventSource(const std::string& ident);
+
+// strerror text for `code`.
+std::string PosixErrorText(int code);
+
+class PosixServicePlatform : public ServicePlatform {
+ public:
+  explicit PosixServicePlatform(SystemdOptions options = {});
+
+  void InitializeThread() override {}
+  std::unique_ptr<ServiceManagerConnection> OpenServiceManager() override;
+  uint32_t RunDispatcher(const std::vector<std::string>& service_names, ServiceMainFn service_main,
+                         LoopErrorFn on_loop_error) override;
+  std::unique_ptr<ServiceStatusHandle> RegisterControlHandler(const std::string& name,
+                                                              ControlHandlerFn handler,
+                                                              std::string* error_text) override;
+  std::unique_ptr<ServiceThread> CreateServiceThread(std::function<void()> body) override;
+  std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) override;
+  std::string ErrorText(uint32_t code) override;
+
+ private:
+  // A SIGTERM, handed to the control handler (or kept until there is one).
+  void RequestStop();
+
+  SystemdOptions options_;
+  std::string notify_socket_;
+  std::mutex mutex_;
+  ControlHandlerFn handler_ = nullptr;
+  bool stop_requested_ = false;
+};
+
+}  // namespace tolvenar

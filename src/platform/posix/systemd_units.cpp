@@ -1,0 +1,122 @@
+// Install and uninstall on systemd: a unit file in the unit folder and its
+// multi-user.target.wants link, then a reload when systemd is running.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/exception.h"
+#include "platform/posix/service_posix.h"
+
+extern char** environ;
+
+namespace tolvenar {
+
+namespace {
+
+[[noreturn]] void RaiseOSError(int code) { throw EOSError(code, PosixErrorText(code)); }
+
+// '%' starts a specifier in unit files; '\' an escape in ExecStart.
+std::string EscapeUnitValue(const std::string& value, bool command_line) {
+  std::string out;
+  for (char c : value) {
+    if (c == '%') {
+      out += "%%";
+    } else if (command_line && c == '\\') {
+      out += "\\\\";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+class SystemdUnitFolder : public ServiceManagerConnection {
+ public:
+  explicit SystemdUnitFolder(SystemdOptions options) : options_(std::move(options)) {}
+
+  void InstallService(const ServiceInstallRequest& request) override {
+    const std::string unit = UnitPath(request.name);
+    int fd = open(unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) RaiseOSError(errno);
+    const std::string text = SystemdUnitText(request);
+    ssize_t written = write(fd, text.data(), text.size());
+    int saved = errno;
+    if (close(fd) != 0 && written >= 0) {
+      saved = errno;
+      written = -1;
+    }
+    if (written < 0 || static_cast<size_t>(written) != text.size()) {
+      unlink(unit.c_str());
+      RaiseOSError(written < 0 ? saved : EIO);
+    }
+    if (request.start_type == kStartTypeAuto) Enable(request.name, unit);
+    Reload();
+  }
+
+  void RemoveService(const std::string& name) override {
+    const std::string unit = UnitPath(name);
+    if (unlink(unit.c_str()) != 0) RaiseOSError(errno);
+    unlink(WantsLink(name).c_str());
+    Reload();
+  }
+
+ private:
+  std::string UnitPath(const std::string& name) const {
+    return options_.unit_dir + "/" + name + ".service";
+  }
+  std::string WantsDir() const { return options_.unit_dir + "/multi-user.target.wants"; }
+  std::string WantsLink(const std::string& name) const {
+    return WantsDir() + "/" + name + ".service";
+  }
+
+  // What "systemctl enable" does for WantedBy=multi-user.target.
+  void Enable(const std::string& name, const std::string& unit) {
+    if (mkdir(WantsDir().c_str(), 0755) != 0 && errno != EEXIST) RaiseOSError(errno);
+    const std::string link = WantsLink(name);
+    unlink(link.c_str());
+    if (symlink(unit.c_str(), link.c_str()) != 0) RaiseOSError(errno);
+  }
+
+  void Reload() {
+    struct stat info {};
+    if (stat(options_.systemd_run_dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    std::string command = options_.systemctl;
+    std::string verb = "daemon-reload";
+    char* argv[] = {command.data(), verb.data(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, command.c_str(), nullptr, nullptr, argv, environ) != 0) return;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  SystemdOptions options_;
+};
+
+}  // namespace
+
+std::string SystemdUnitText(const ServiceInstallRequest& request) {
+  std::string text;
+  text += "[Unit]\n";
+  text += "Description=" + EscapeUnitValue(request.display_name, false) + "\n";
+  text += "\n[Service]\n";
+  text += "Type=notify\n";
+  text += "ExecStart=" + EscapeUnitValue(request.binary_path, true) + "\n";
+  text += "\n[Install]\n";
+  text += "WantedBy=multi-user.target\n";
+  return text;
+}
+
+std::unique_ptr<ServiceManagerConnection> OpenSystemdUnitFolder(const SystemdOptions& options) {
+  struct stat info {};
+  if (stat(options.unit_dir.c_str(), &info) != 0) RaiseOSError(errno);
+  if (!S_ISDIR(info.st_mode)) RaiseOSError(ENOTDIR);
+  if (access(options.unit_dir.c_str(), W_OK) != 0) RaiseOSError(errno);
+  return std::make_unique<SystemdUnitFolder>(options);
+}
+
+}  // namespace tolvenar

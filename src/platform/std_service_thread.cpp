@@ -1,0 +1,41 @@
+#include "platform/std_service_thread.h"
+
+#include <utility>
+
+namespace tolvenar {
+
+StdServiceThread::StdServiceThread(std::function<void()> body) : body_(std::move(body)) {}
+
+StdServiceThread::~StdServiceThread() { WaitFor(); }
+
+void StdServiceThread::Resume() {
+  if (!thread_.joinable()) thread_ = std::thread(body_);
+}
+
+void StdServiceThread::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void StdServiceThread::PostControl(uint32_t code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.push_back(code);
+  suspended_ = false;
+  changed_.notify_all();
+}
+
+bool StdServiceThread::NextControl(bool wait, uint32_t* code) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (wait) changed_.wait(lock, [this] { return !queue_.empty(); });
+  if (queue_.empty()) return false;
+  *code = queue_.front();
+  queue_.pop_front();
+  return true;
+}
+
+void StdServiceThread::SuspendSelf() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  suspended_ = true;
+  changed_.wait(lock, [this] { return !suspended_; });
+}
+
+}  // namespace tolvenar

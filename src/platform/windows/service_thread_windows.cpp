@@ -1,0 +1,119 @@
+// The service thread: a Windows thread whose message queue carries the
+// control codes (thread message WM_USER + 1, the code as its first
+// parameter). A pause suspends the thread itself; the next control request
+// resumes it.
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "platform/windows/service_windows.h"
+
+namespace tolvenar {
+
+namespace {
+
+class WindowsServiceThread : public ServiceThread {
+ public:
+  explicit WindowsServiceThread(std::function<void()> body) : body_(std::move(body)) {
+    DWORD id = 0;
+    handle_ = CreateThread(nullptr, 0, &Entry, this, CREATE_SUSPENDED, &id);
+    if (!handle_) RaiseWindowsError(GetLastError());
+    id_ = id;
+  }
+
+  ~WindowsServiceThread() override {
+    if (!resumed_) {
+      // Never resumed: let it run out without its body.
+      cancelled_ = true;
+      ResumeThread(handle_);
+    }
+    WaitFor();
+    CloseHandle(handle_);
+  }
+
+  void Resume() override {
+    resumed_ = true;
+    ResumeThread(handle_);
+  }
+
+  void WaitFor() override { WaitForSingleObject(handle_, INFINITE); }
+
+  void PostControl(uint32_t code) override {
+    {
+      // Until the thread has its queue, codes wait here.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_ready_) {
+        PostThreadMessageW(id_, kServiceControlMessage, code, 0);
+      } else {
+        early_codes_.push_back(code);
+      }
+    }
+    if (suspended_.exchange(false)) {
+      // The thread may be between raising its flag and suspending itself:
+      // resume it once it really is suspended.
+      for (;;) {
+        const DWORD previous = ResumeThread(handle_);
+        if (previous != 0) break;
+        Sleep(0);
+      }
+    }
+  }
+
+  bool NextControl(bool wait, uint32_t* code) override {
+    MSG msg;
+    for (;;) {
+      if (wait) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0 || got == -1) return false;
+      } else if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        return false;
+      }
+      if (msg.hwnd == nullptr && msg.message == kServiceControlMessage) {
+        *code = static_cast<uint32_t>(msg.wParam);
+        return true;
+      }
+      DispatchMessageW(&msg);
+    }
+  }
+
+  void SuspendSelf() override {
+    suspended_ = true;
+    SuspendThread(GetCurrentThread());
+  }
+
+ private:
+  static DWORD WINAPI Entry(void* parameter) {
+    auto* self = static_cast<WindowsServiceThread*>(parameter);
+    MSG msg;
+    PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      self->queue_ready_ = true;
+      for (uint32_t code : self->early_codes_) {
+        PostThreadMessageW(self->id_, kServiceControlMessage, code, 0);
+      }
+      self->early_codes_.clear();
+    }
+    if (!self->cancelled_) self->body_();
+    return 0;
+  }
+
+  std::function<void()> body_;
+  HANDLE handle_ = nullptr;
+  DWORD id_ = 0;
+  std::mutex mutex_;
+  bool queue_ready_ = false;
+  std::vector<uint32_t> early_codes_;
+  std::atomic<bool> suspended_{false};
+  std::atomic<bool> cancelled_{false};
+  bool resumed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceThread> WindowsServicePlatform::CreateServiceThread(
+    std::function<void()> body) {
+  return std::make_unique<WindowsServiceThread>(std::move(body));
+}
+
+}  // namespace tolvenar

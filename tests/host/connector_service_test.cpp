@@ -1,0 +1,167 @@
+// The program's service object: the connector manager between a start and
+// a stop or shutdown, and the event of a start that fails.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "host/connector_service.h"
+#include "host/fake_service_platform.h"
+#include "host/service_application.h"
+#include "platform/exception.h"
+#include "support/fake_env.h"
+#include "support/temp_dir.h"
+#include "worker/manager.h"
+
+namespace tolvenar {
+namespace {
+
+using testing::FakeServicePlatform;
+using testing::Report;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// A plain-HTTP server without permission: the worker ends at once.
+constexpr const char* kUsableProfile = "[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n";
+constexpr const char* kNoProfileEvent =
+    "Falha ao iniciar o Connector: Nenhuma conexao configurada em TolvenarConnector.ini.";
+
+class ConnectorServiceTest : public ::testing::Test {
+ protected:
+  ConnectorServiceTest() { service_.Name = kServiceName; }
+
+  testing::TempDir dir_;
+  testing::FakeEnv env_{dir_.Dir()};
+  FakeServicePlatform platform_;
+  TTolvenarConnectorWindowsService service_{platform_, env_};
+};
+
+TEST_F(ConnectorServiceTest, StoredFormHasTheDisplayNameAndTheHostDefaults) {
+  TTolvenarConnectorWindowsService fresh(platform_, env_);
+  EXPECT_EQ(fresh.DisplayName, "T\xC3\xB3lvenar Connector");
+  EXPECT_EQ(fresh.GetNTServiceType(), 0x10u);
+  EXPECT_EQ(fresh.GetNTStartType(), 2u);
+  EXPECT_EQ(fresh.GetNTErrorSeverity(), 1u);
+  EXPECT_EQ(fresh.GetNTControlsAccepted(), 7u);
+  EXPECT_EQ(fresh.WaitHint, 5000u);
+  EXPECT_FALSE(fresh.OnPause);
+  EXPECT_FALSE(fresh.OnContinue);
+}
+
+TEST_F(ConnectorServiceTest, StartWithoutProfilesWritesTheEventAndReportsFailure) {
+  bool started = true;
+  service_.ServiceStart(&service_, started);
+  EXPECT_FALSE(started);
+  EXPECT_FALSE(service_.HasManager());
+  const std::vector<testing::Event> events = platform_.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "TolvenarConnector");
+  EXPECT_EQ(events[0].message, kNoProfileEvent);
+  EXPECT_EQ(events[0].type, 1);
+  EXPECT_EQ(events[0].category, 0);
+  EXPECT_EQ(events[0].id, 0u);
+}
+
+TEST_F(ConnectorServiceTest, StartRunsTheManagerAndStopFreesIt) {
+  dir_.Write("TolvenarConnector.ini", kUsableProfile);
+  bool started = false;
+  service_.ServiceStart(&service_, started);
+  EXPECT_TRUE(started);
+  EXPECT_TRUE(service_.HasManager());
+  bool stopped = false;
+  service_.ServiceStop(&service_, stopped);
+  EXPECT_TRUE(stopped);
+  EXPECT_FALSE(service_.HasManager());
+  // A stop still queued finds no manager and only reports success.
+  stopped = false;
+  service_.ServiceStop(&service_, stopped);
+  EXPECT_TRUE(stopped);
+  EXPECT_THAT(platform_.Events(), IsEmpty());
+  // The worker ran: its refusal is in the activity log.
+  EXPECT_NE(dir_.Read("TolvenarConnector.log").find("Conexao HTTP recusada."), std::string::npos);
+}
+
+TEST_F(ConnectorServiceTest, ShutdownFreesTheManager) {
+  dir_.Write("TolvenarConnector.ini", kUsableProfile);
+  bool started = false;
+  service_.ServiceStart(&service_, started);
+  ASSERT_TRUE(service_.HasManager());
+  service_.ServiceShutdown(&service_);
+  EXPECT_FALSE(service_.HasManager());
+  service_.ServiceShutdown(&service_);
+}
+
+class FailingManagerService : public TTolvenarConnectorWindowsService {
+ public:
+  using TTolvenarConnectorWindowsService::TTolvenarConnectorWindowsService;
+
+ protected:
+  std::unique_ptr<TTolvenarConnectorManager> CreateManager() override {
+    throw EOSError(5, "Access is denied.");
+  }
+};
+
+TEST_F(ConnectorServiceTest, ManagerThatCannotBeCreatedIsAStartFailure) {
+  FailingManagerService service(platform_, env_);
+  service.Name = kServiceName;
+  bool started = true;
+  service.ServiceStart(&service, started);
+  EXPECT_FALSE(started);
+  ASSERT_EQ(platform_.Events().size(), 1u);
+  EXPECT_EQ(platform_.Events()[0].message,
+            "Falha ao iniciar o Connector: System Error.  Code: 5.\r\nAccess is denied");
+}
+
+// Whole lives through the host, with the control-handler entry.
+class ConnectorServiceLifeTest : public ::testing::Test {
+ protected:
+  ConnectorServiceLifeTest() {
+    auto platform = std::make_unique<FakeServicePlatform>();
+    platform_ = platform.get();
+    app_ = std::make_unique<TServiceApplication>(env_, std::move(platform));
+    app_->CreateForm(TolvenarConnectorWindowsService, env_);
+    TolvenarConnectorWindowsService->Name = kServiceName;
+  }
+  ~ConnectorServiceLifeTest() override {
+    if (main_.joinable()) main_.join();
+  }
+  void StartMain() {
+    main_ = std::thread([this] { app_->DispatchServiceMain({"TolvenarConnector"}); });
+  }
+
+  testing::TempDir dir_;
+  testing::FakeEnv env_{dir_.Dir()};
+  FakeServicePlatform* platform_;
+  std::unique_ptr<TServiceApplication> app_;
+  std::thread main_;
+};
+
+TEST_F(ConnectorServiceLifeTest, StartWithoutProfilesStopsDuringTheStart) {
+  StartMain();
+  main_.join();
+  EXPECT_THAT(platform_->Reports(),
+              ElementsAre(Report{2, 1, 0}, Report{2, 1, 0}, Report{1, 0, 7}));
+  ASSERT_EQ(platform_->Events().size(), 1u);
+  EXPECT_EQ(platform_->Events()[0].message, kNoProfileEvent);
+  EXPECT_EQ(platform_->Events()[0].source, "TolvenarConnector");
+}
+
+TEST_F(ConnectorServiceLifeTest, StartThenStopThroughTheControlHandler) {
+  dir_.Write("TolvenarConnector.ini", kUsableProfile);
+  StartMain();
+  ASSERT_TRUE(platform_->WaitForReports(3));
+  EXPECT_EQ(platform_->handler, &ControlHandler);
+  EXPECT_TRUE(TolvenarConnectorWindowsService->HasManager());
+  platform_->handler(kControlPause);
+  ASSERT_TRUE(platform_->WaitForReports(5));
+  platform_->handler(kControlStop);
+  main_.join();
+  EXPECT_THAT(platform_->Reports(),
+              ElementsAre(Report{2, 1, 0}, Report{2, 1, 0}, Report{4, 0, 7}, Report{6, 0, 7},
+                          Report{7, 0, 7}, Report{3, 0, 7}, Report{1, 0, 7}));
+  EXPECT_FALSE(TolvenarConnectorWindowsService->HasManager());
+  EXPECT_THAT(platform_->Events(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace tolvenar

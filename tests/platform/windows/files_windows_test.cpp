@@ -1,0 +1,147 @@
+#include "platform/windows/env_windows.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <latch>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+#undef ReplaceFile
+
+namespace tolvenar {
+namespace {
+
+namespace fs = std::filesystem;
+using tolvenar::testing::TempDir;
+
+// A non-ASCII name checks the UTF-8 to UTF-16 path conversion.
+constexpr char kName[] = "configura\xC3\xA7\xC3\xA3o.ini";
+
+class WindowsFilesTest : public ::testing::Test {
+ protected:
+  std::set<std::wstring> Listing() {
+    std::set<std::wstring> names;
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      names.insert(entry.path().filename().wstring());
+    }
+    return names;
+  }
+  std::wstring WideName() { return Utf8ToWide(kName); }
+
+  TempDir dir_;
+  WindowsEnv env_;
+};
+
+TEST_F(WindowsFilesTest, FileExistsOnlyForFiles) {
+  dir_.Write(kName, "x");
+  fs::create_directory(dir_.path() / "d");
+  EXPECT_TRUE(env_.FileExists(dir_.File(kName)));
+  EXPECT_FALSE(env_.FileExists(dir_.File("d")));
+  EXPECT_FALSE(env_.FileExists(dir_.File("missing")));
+}
+
+TEST_F(WindowsFilesTest, ReadFileReturnsEveryByte) {
+  std::string content(100000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  dir_.Write(kName, content);
+  std::string bytes = "stale";
+  ASSERT_TRUE(env_.ReadFile(dir_.File(kName), &bytes));
+  EXPECT_EQ(bytes, content);
+  fs::create_directory(dir_.path() / "d");
+  EXPECT_FALSE(env_.ReadFile(dir_.File("missing"), &bytes));
+  EXPECT_FALSE(env_.ReadFile(dir_.File("d"), &bytes));
+}
+
+TEST_F(WindowsFilesTest, ReplaceFileCreatesOrReplaces) {
+  ASSERT_TRUE(env_.ReplaceFile(dir_.File(kName), "first"));
+  EXPECT_EQ(dir_.Read(kName), "first");
+  ASSERT_TRUE(env_.ReplaceFile(dir_.File(kName), std::string("sec\0ond", 7)));
+  EXPECT_EQ(dir_.Read(kName), std::string("sec\0ond", 7));
+  EXPECT_EQ(Listing(), std::set<std::wstring>{WideName()});
+}
+
+TEST_F(WindowsFilesTest, ReplaceFileRefusesAReadOnlyFile) {
+  dir_.Write(kName, "old");
+  const std::wstring path = (dir_.path() / WideName()).wstring();
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(env_.ReplaceFile(dir_.File(kName), "new"));
+  EXPECT_EQ(dir_.Read(kName), "old");
+  EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_EQ(Listing(), std::set<std::wstring>{WideName()});
+}
+
+TEST_F(WindowsFilesTest, ReplaceFileFailsWhereNoFileCanBe) {
+  fs::create_directory(dir_.path() / "d");
+  EXPECT_FALSE(env_.ReplaceFile(dir_.File("d"), "new"));
+  EXPECT_TRUE(fs::is_directory(dir_.path() / "d"));
+  EXPECT_FALSE(env_.ReplaceFile(dir_.File("missing\\f"), "new"));
+  EXPECT_EQ(Listing(), std::set<std::wstring>{L"d"});
+}
+
+TEST_F(WindowsFilesTest, AppendToFileCreatesThenAppends) {
+  ASSERT_TRUE(env_.AppendToFile(dir_.File(kName), "one\r\n"));
+  ASSERT_TRUE(env_.AppendToFile(dir_.File(kName), "two\r\n"));
+  EXPECT_EQ(dir_.Read(kName), "one\r\ntwo\r\n");
+  EXPECT_FALSE(env_.AppendToFile(dir_.File("missing\\log"), "x"));
+}
+
+TEST_F(WindowsFilesTest, AppendToFileFailsWhileAnotherWriterHoldsTheFile) {
+  dir_.Write(kName, "start\n");
+  const std::wstring path = (dir_.path() / WideName()).wstring();
+  HANDLE other = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(env_.AppendToFile(dir_.File(kName), "entry\n"));
+  CloseHandle(other);
+
+  // A reader that lets others write does not stop an entry.
+  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(env_.AppendToFile(dir_.File(kName), "entry\n"));
+  CloseHandle(reader);
+  EXPECT_EQ(dir_.Read(kName), "start\nentry\n");
+}
+
+// The sharing mode lets one writer in at a time: an entry is written whole
+// or not at all, never interleaved with another.
+TEST_F(WindowsFilesTest, ConcurrentAppendsStayWholeOrFail) {
+  constexpr int kThreads = 8;
+  constexpr int kEntries = 100;
+  const std::string path = dir_.File("log");
+  std::atomic<int> written{0};
+  std::latch start(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int i = 0; i < kEntries; ++i) {
+        const std::string entry = "thread " + std::to_string(t) + " entry " + std::to_string(i) +
+                                  " " + std::string(500, static_cast<char>('a' + t)) + "\n";
+        if (env_.AppendToFile(path, entry)) ++written;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  std::istringstream lines(dir_.Read("log"));
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    int t = -1, i = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "thread %d entry %d ", &t, &i), 2) << line;
+    ASSERT_EQ(line, "thread " + std::to_string(t) + " entry " + std::to_string(i) + " " +
+                        std::string(500, static_cast<char>('a' + t)));
+  }
+  EXPECT_EQ(count, written.load());
+  EXPECT_GT(count, 0);
+}
+
+}  // namespace
+}  // namespace tolvenar
