@@ -24,13 +24,11 @@ std::string ReadText(const IniFile& ini, std::string_view section, std::string_v
   return ini.Value(section, key).value_or(std::string(fallback));
 }
 
-int ReadInteger(const IniFile& ini, std::string_view section, std::string_view key,
-                int fallback) {
+int ReadInteger(const IniFile& ini, std::string_view section, std::string_view key, int fallback) {
   return StrToIntDef(ReadText(ini, section, key), fallback);
 }
 
-bool ReadFlag(const IniFile& ini, std::string_view section, std::string_view key,
-              bool fallback) {
+bool ReadFlag(const IniFile& ini, std::string_view section, std::string_view key, bool fallback) {
   return ReadInteger(ini, section, key, fallback ? 1 : 0) != 0;
 }
 

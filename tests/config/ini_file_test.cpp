@@ -38,8 +38,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"Plain", "[A]\nk=v\n", "A", "k", "v"},
         ReadCase{"CrLf", "[A]\r\nk=v\r\n", "A", "k", "v"},
         ReadCase{"NoFinalLineEnd", "[A]\nk=v", "A", "k", "v"},
-        ReadCase{"NamesIgnoreAsciiCase", "[connector_x]\nSERVIDOR=v\n", "CONNECTOR_X",
-                 "Servidor", "v"},
+        ReadCase{"NamesIgnoreAsciiCase", "[connector_x]\nSERVIDOR=v\n", "CONNECTOR_X", "Servidor",
+                 "v"},
         ReadCase{"NonAsciiLettersNotFolded", "[\xC3\x87]\nk=v\n", "\xC3\xA7", "k", kAbsent},
         ReadCase{"BlanksAroundNames", "  [ A ]  \n  k  = v w  \n", "A", "k", "v w"},
         ReadCase{"TabsAroundNames", "[A]\n\tk\t=\tv\t\r\n", "A", "k", "v"},
@@ -81,18 +81,17 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"Utf8", "[S]\nk=A\xC3\xA7\xC3\xA3o\n", "S", "k", "A\xC3\xA7\xC3\xA3o"},
         ReadCase{"Utf8Bom", "\xEF\xBB\xBF[S]\nk=A\xC3\xA7\xC3\xA3o\n", "S", "k",
                  "A\xC3\xA7\xC3\xA3o"},
-        ReadCase{"Utf16Le",
-                 Bytes("\xFF\xFE[\0S\0]\0\n\0k\0=\0A\0\xE7\0\xE3\0o\0\n\0"), "S", "k",
+        ReadCase{"Utf16Le", Bytes("\xFF\xFE[\0S\0]\0\n\0k\0=\0A\0\xE7\0\xE3\0o\0\n\0"), "S", "k",
                  "A\xC3\xA7\xC3\xA3o"},
-        ReadCase{"Utf16LeSurrogatePair",
-                 Bytes("\xFF\xFE[\0S\0]\0\n\0k\0=\0\x3D\xD8\x00\xDE"), "S", "k",
-                 "\xF0\x9F\x98\x80"},
+        ReadCase{"Utf16LeSurrogatePair", Bytes("\xFF\xFE[\0S\0]\0\n\0k\0=\0\x3D\xD8\x00\xDE"), "S",
+                 "k", "\xF0\x9F\x98\x80"},
         ReadCase{"Windows1252", "[S]\nk=A\xE7\xE3o\n", "S", "k", "A\xC3\xA7\xC3\xA3o"},
         ReadCase{"Windows1252Euro", "[S]\nk=\x80 \x9F\n", "S", "k", "\xE2\x82\xAC \xC5\xB8"},
         ReadCase{"Windows1252Undefined", "[S]\nk=\x81\n", "S", "k", "\xC2\x81"},
         ReadCase{"Windows1252AfterUtf8Bom", "\xEF\xBB\xBF[S]\nk=\xE7\n", "S", "k", "\xC3\xA7"},
         // One invalid sequence makes the whole file Windows-1252.
-        ReadCase{"InvalidUtf8Elsewhere", "[S]\nk=\xC3\xA7\n; \xE7\n", "S", "k", "\xC3\x83\xC2\xA7"}),
+        ReadCase{"InvalidUtf8Elsewhere", "[S]\nk=\xC3\xA7\n; \xE7\n", "S", "k",
+                 "\xC3\x83\xC2\xA7"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IniFileTest, ListsEachSectionOnceInFileOrder) {
@@ -187,8 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"NewSectionCrLf", "[B]\r\ny=2\r\n", "A", "k", "v",
                   "[B]\r\ny=2\r\n[A]\r\nk=v\r\n"},
         WriteCase{"NewSectionLf", "[B]\ny=2\n\n", "A", "k", "v", "[B]\ny=2\n\n[A]\nk=v\n"},
-        WriteCase{"NewSectionAfterUnendedLine", "[B]\ny=2", "A", "k", "v",
-                  "[B]\ny=2\n[A]\nk=v\n"},
+        WriteCase{"NewSectionAfterUnendedLine", "[B]\ny=2", "A", "k", "v", "[B]\ny=2\n[A]\nk=v\n"},
         WriteCase{"NewFile", "", "A", "k", "v", "[A]\r\nk=v\r\n"},
         WriteCase{"FirstLineEndDecides", "[A]\r\nx=1\n", "A", "k", "v", "[A]\r\nx=1\nk=v\r\n"},
         WriteCase{"CommentedKeyIgnored", "[A]\n;k=1\n", "A", "k", "2", "[A]\nk=2\n;k=1\n"}),
@@ -197,17 +195,17 @@ INSTANTIATE_TEST_SUITE_P(
 // "ção" written into files of each encoding.
 INSTANTIATE_TEST_SUITE_P(
     Encodings, IniFileWriteTest,
-    ::testing::Values(
-        WriteCase{"Utf8Bom", "\xEF\xBB\xBF[A]\nk=\n", "A", "k", "\xC3\xA7\xC3\xA3o",
-                  "\xEF\xBB\xBF[A]\nk=\xC3\xA7\xC3\xA3o\n"},
-        WriteCase{"AsciiBecomesUtf8", "[A]\nk=\n", "A", "k", "\xC3\xA7\xC3\xA3o",
-                  "[A]\nk=\xC3\xA7\xC3\xA3o\n"},
-        WriteCase{"Utf16Le", Bytes("\xFF\xFE[\0A\0]\0\n\0k\0=\0\n\0"), "A", "k",
-                  "\xC3\xA7\xC3\xA3o", Bytes("\xFF\xFE[\0A\0]\0\n\0k\0=\0\xE7\0\xE3\0o\0\n\0")},
-        WriteCase{"Windows1252Stays", "[A]\n;\xE9\nk=\n", "A", "k", "\xC3\xA7\xC3\xA3o \xE2\x82\xAC",
-                  "[A]\n;\xE9\nk=\xE7\xE3o \x80\n"},
-        WriteCase{"Windows1252BecomesUtf8", "[A]\n;\xE9\nk=\n", "A", "k", "\xE6\x97\xA5",
-                  "\xEF\xBB\xBF[A]\n;\xC3\xA9\nk=\xE6\x97\xA5\n"}),
+    ::testing::Values(WriteCase{"Utf8Bom", "\xEF\xBB\xBF[A]\nk=\n", "A", "k", "\xC3\xA7\xC3\xA3o",
+                                "\xEF\xBB\xBF[A]\nk=\xC3\xA7\xC3\xA3o\n"},
+                      WriteCase{"AsciiBecomesUtf8", "[A]\nk=\n", "A", "k", "\xC3\xA7\xC3\xA3o",
+                                "[A]\nk=\xC3\xA7\xC3\xA3o\n"},
+                      WriteCase{"Utf16Le", Bytes("\xFF\xFE[\0A\0]\0\n\0k\0=\0\n\0"), "A", "k",
+                                "\xC3\xA7\xC3\xA3o",
+                                Bytes("\xFF\xFE[\0A\0]\0\n\0k\0=\0\xE7\0\xE3\0o\0\n\0")},
+                      WriteCase{"Windows1252Stays", "[A]\n;\xE9\nk=\n", "A", "k",
+                                "\xC3\xA7\xC3\xA3o \xE2\x82\xAC", "[A]\n;\xE9\nk=\xE7\xE3o \x80\n"},
+                      WriteCase{"Windows1252BecomesUtf8", "[A]\n;\xE9\nk=\n", "A", "k",
+                                "\xE6\x97\xA5", "\xEF\xBB\xBF[A]\n;\xC3\xA9\nk=\xE6\x97\xA5\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IniFileTest, RefusesValuesNoLineCanHold) {

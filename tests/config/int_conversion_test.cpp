@@ -17,8 +17,8 @@ void PrintTo(const IntCase& c, std::ostream* os) { *os << "[" << c.text << "]"; 
 class ParseInt32Test : public ::testing::TestWithParam<IntCase> {};
 
 TEST_P(ParseInt32Test, ConvertsOrRefuses) {
-  EXPECT_EQ(ParseInt32(GetParam().text), GetParam().expected) << "text: [" << GetParam().text
-                                                               << "]";
+  EXPECT_EQ(ParseInt32(GetParam().text), GetParam().expected)
+      << "text: [" << GetParam().text << "]";
 }
 
 constexpr std::optional<std::int32_t> kInvalid = std::nullopt;
@@ -32,17 +32,18 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"-2147483649", kInvalid}, IntCase{"99999999999", kInvalid},
                       IntCase{"4294967296", kInvalid}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Hexadecimal, ParseInt32Test,
-    ::testing::Values(IntCase{"0x1388", 5000}, IntCase{"0X1388", 5000}, IntCase{"$1388", 5000},
-                      IntCase{"x1388", 5000}, IntCase{"X1388", 5000}, IntCase{"$abCD", 0xABCD},
-                      IntCase{"$7FFFFFFF", INT_MAX}, IntCase{"$FFFFFFFF", -1},
-                      IntCase{"$80000000", INT_MIN}, IntCase{"-$1", -1},
-                      IntCase{"-$80000000", INT_MIN}, IntCase{"-$FFFFFFFF", 1},
-                      IntCase{"+0x10", 16}, IntCase{" $10", 16},
-                      // Leading zeros are not significant digits.
-                      IntCase{"$00000000FF", 255}, IntCase{"0x000000001", 1},
-                      IntCase{"$100000000", kInvalid}, IntCase{"$123456789", kInvalid}));
+INSTANTIATE_TEST_SUITE_P(Hexadecimal, ParseInt32Test,
+                         ::testing::Values(IntCase{"0x1388", 5000}, IntCase{"0X1388", 5000},
+                                           IntCase{"$1388", 5000}, IntCase{"x1388", 5000},
+                                           IntCase{"X1388", 5000}, IntCase{"$abCD", 0xABCD},
+                                           IntCase{"$7FFFFFFF", INT_MAX}, IntCase{"$FFFFFFFF", -1},
+                                           IntCase{"$80000000", INT_MIN}, IntCase{"-$1", -1},
+                                           IntCase{"-$80000000", INT_MIN}, IntCase{"-$FFFFFFFF", 1},
+                                           IntCase{"+0x10", 16}, IntCase{" $10", 16},
+                                           // Leading zeros are not significant digits.
+                                           IntCase{"$00000000FF", 255}, IntCase{"0x000000001", 1},
+                                           IntCase{"$100000000", kInvalid},
+                                           IntCase{"$123456789", kInvalid}));
 
 INSTANTIATE_TEST_SUITE_P(
     Invalid, ParseInt32Test,
@@ -50,9 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"-", kInvalid}, IntCase{"$", kInvalid}, IntCase{"0x", kInvalid},
                       IntCase{"x", kInvalid}, IntCase{"-$", kInvalid}, IntCase{"abc", kInvalid},
                       IntCase{"5000ms", kInvalid}, IntCase{"42 ", kInvalid},
-                      IntCase{"\t42", kInvalid}, IntCase{"- 1", kInvalid},
-                      IntCase{"+-1", kInvalid}, IntCase{"--1", kInvalid},
-                      IntCase{"1.5", kInvalid}, IntCase{"1e3", kInvalid},
+                      IntCase{"\t42", kInvalid}, IntCase{"- 1", kInvalid}, IntCase{"+-1", kInvalid},
+                      IntCase{"--1", kInvalid}, IntCase{"1.5", kInvalid}, IntCase{"1e3", kInvalid},
                       IntCase{"0x1g", kInvalid}, IntCase{"$-1", kInvalid},
                       IntCase{"0$10", kInvalid}, IntCase{"00x10", kInvalid},
                       IntCase{"true", kInvalid}, IntCase{"\xEF\xBC\x91", kInvalid}));

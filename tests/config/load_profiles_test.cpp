@@ -38,9 +38,9 @@ struct Fields {
 };
 
 Fields FieldsOf(const TTolvenarConnectorProfile& p) {
-  return Fields{p.Section(),         p.ServerURL(),   p.CNPJ(),
-                p.EnrollmentCode(),  p.SecretEncrypted(), p.ConnectorID(),
-                p.LocalAPIURL(),     p.PollIntervalMS(),  p.AllowInsecureHTTP()};
+  return Fields{p.Section(),        p.ServerURL(),       p.CNPJ(),
+                p.EnrollmentCode(), p.SecretEncrypted(), p.ConnectorID(),
+                p.LocalAPIURL(),    p.PollIntervalMS(),  p.AllowInsecureHTTP()};
 }
 
 class LoadProfilesTest : public ::testing::Test {
@@ -105,7 +105,8 @@ class LoadProfilesKeysTest : public LoadProfilesTest,
 
 TEST_P(LoadProfilesKeysTest, ReadsAndNormalises) {
   // The first of repeated keys wins, so the case's lines override the base.
-  const auto profiles = Load("[Connector]\r\n" + GetParam().keys + "Servidor=https://srv\r\nCNPJ=191\r\n");
+  const auto profiles =
+      Load("[Connector]\r\n" + GetParam().keys + "Servidor=https://srv\r\nCNPJ=191\r\n");
   if (!GetParam().expected) {
     EXPECT_TRUE(profiles.empty());
     return;
@@ -131,8 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         KeysCase{"LocalApiSlash", "APILocal=http://127.0.0.1:3001/\r\n", Fields{}},
         KeysCase{"LocalApiTrimmed", "APILocal= http://h:8/x// \r\n",
                  With([](Fields& f) { f.local_api = "http://h:8/x"; })},
-        KeysCase{"LocalApiEmptyIsKept", "APILocal=\r\n",
-                 With([](Fields& f) { f.local_api = ""; })},
+        KeysCase{"LocalApiEmptyIsKept", "APILocal=\r\n", With([](Fields& f) { f.local_api = ""; })},
         KeysCase{"CnpjDigitsOnly", "CNPJ=12.345.678/0001-90\r\n",
                  With([](Fields& f) { f.cnpj = "12345678000190"; })},
         KeysCase{"CnpjWithoutDigits", "CNPJ=abc./-\r\n", kDropped},
@@ -220,7 +220,8 @@ TEST_F(LoadProfilesTest, ReadsEveryEncoding) {
       "h\0t\0t\0p\0s\0:\0/\0/\0a\0\xE7\0\xE3\0o\0\r\0\n\0C\0N\0P\0J\0=\0001\0\r\0\n\0");
   for (const std::string& file :
        {std::string("[Connector_\xC3\x87]\r\nServidor=https://a\xC3\xA7\xC3\xA3o\r\nCNPJ=1\r\n"),
-        std::string("\xEF\xBB\xBF[Connector_\xC3\x87]\nServidor=https://a\xC3\xA7\xC3\xA3o\nCNPJ=1\n"),
+        std::string(
+            "\xEF\xBB\xBF[Connector_\xC3\x87]\nServidor=https://a\xC3\xA7\xC3\xA3o\nCNPJ=1\n"),
         std::string("[Connector_\xC7]\r\nServidor=https://a\xE7\xE3o\r\nCNPJ=1\r\n"), utf16}) {
     const auto profiles = Load(file);
     ASSERT_EQ(profiles.size(), 1u);

@@ -101,10 +101,10 @@ TEST_F(SaveEnrollmentTest, Utf16FileStaysUtf16) {
   const std::string bytes = dir_.Read(kIni);
   ASSERT_TRUE(bytes.starts_with("\xFF\xFE"));
   const std::string stored = StoredSecretOf("Connector");
-  std::u16string text = u"[Connector]\r\nServidor=x\r\nCNPJ=1\r\nConnectorID=id-\u00E7\r\n"
-                        u"ConnectorSecretEnc=" +
-                        std::u16string(stored.begin(), stored.end()) +
-                        u"\r\nCodigoVinculacao=\r\n";
+  std::u16string text =
+      u"[Connector]\r\nServidor=x\r\nCNPJ=1\r\nConnectorID=id-\u00E7\r\n"
+      u"ConnectorSecretEnc=" +
+      std::u16string(stored.begin(), stored.end()) + u"\r\nCodigoVinculacao=\r\n";
   std::string expected = "\xFF\xFE";
   for (const char16_t unit : text) {
     expected.push_back(static_cast<char>(unit & 0xFF));
@@ -167,7 +167,8 @@ class SaveEnrollmentFailureTest : public SaveEnrollmentTest {
   }
 
   static constexpr char kBefore[] =
-      "[Connector]\r\nServidor=https://s\r\nCNPJ=1\r\nCodigoVinculacao=ab-12\r\nConnectorID=old\r\n";
+      "[Connector]\r\nServidor=https://"
+      "s\r\nCNPJ=1\r\nCodigoVinculacao=ab-12\r\nConnectorID=old\r\n";
   std::unique_ptr<TTolvenarConnectorProfile> profile_;
   std::string before_id_;
   std::string before_secret_;
@@ -175,9 +176,10 @@ class SaveEnrollmentFailureTest : public SaveEnrollmentTest {
 
 TEST_F(SaveEnrollmentFailureTest, ReadOnlyFile) {
   const auto file = dir_.path() / kIni;
-  std::filesystem::permissions(file, std::filesystem::perms::owner_write |
-                                         std::filesystem::perms::group_write |
-                                         std::filesystem::perms::others_write,
+  std::filesystem::permissions(file,
+                               std::filesystem::perms::owner_write |
+                                   std::filesystem::perms::group_write |
+                                   std::filesystem::perms::others_write,
                                std::filesystem::perm_options::remove);
   ExpectUnableToWrite("id-7");
   ExpectNothingChanged();
@@ -208,8 +210,8 @@ TEST_F(SaveEnrollmentTest, ConcurrentEnrollmentsKeepEveryKey) {
   std::string file = "; shared\r\n";
   for (int i = 0; i < kProfiles; ++i) {
     file += "[Connector_" + std::to_string(i) + "]\r\nServidor=https://s" + std::to_string(i) +
-            "\r\nCNPJ=" + std::to_string(100 + i) + "\r\nCodigoVinculacao=c" +
-            std::to_string(i) + "\r\n\r\n";
+            "\r\nCNPJ=" + std::to_string(100 + i) + "\r\nCodigoVinculacao=c" + std::to_string(i) +
+            "\r\n\r\n";
   }
   for (int round = 0; round < kRounds; ++round) {
     dir_.Write(kIni, file);

@@ -334,7 +334,9 @@ class HttpClientTableTest : public ::testing::TestWithParam<TableCase> {
         return TlsRoute(method, target, ports_);
       });
       if (tls_) trusting_env_ = testing::NewEnvTrustingCa(tls_->CaFile());
-      if (!tls_ || !trusting_env_) GTEST_SKIP() << "no HTTPS test server on this platform";
+      if (!tls_ || !trusting_env_) {
+        GTEST_SKIP() << "no HTTPS test server on this platform";
+      }
       ports_.tls = tls_->port();
     }
     ports_.a = a_.port();
@@ -376,7 +378,9 @@ class HttpClientTableTest : public ::testing::TestWithParam<TableCase> {
         EXPECT_EQ(length ? *length : "", *wire.content_length);
         EXPECT_EQ(seen[i].Header("Transfer-Encoding"), nullptr);
       }
-      if (wire.body) EXPECT_EQ(seen[i].body, *wire.body);
+      if (wire.body) {
+        EXPECT_EQ(seen[i].body, *wire.body);
+      }
     }
   }
 
@@ -426,9 +430,15 @@ TEST_P(HttpClientTableTest, Exchange) {
     }
   }
   // A short response time-out ends the exchange soon; a loose bound only.
-  if (c.time_out) EXPECT_LT(elapsed, std::chrono::seconds(5));
-  if (c.wire_a) ExpectWire(a_.Requests(), *c.wire_a, "A");
-  if (c.wire_b) ExpectWire(b_.Requests(), *c.wire_b, "B");
+  if (c.time_out) {
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+  }
+  if (c.wire_a) {
+    ExpectWire(a_.Requests(), *c.wire_a, "A");
+  }
+  if (c.wire_b) {
+    ExpectWire(b_.Requests(), *c.wire_b, "B");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, HttpClientTableTest, ::testing::ValuesIn(Cases()),

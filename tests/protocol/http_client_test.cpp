@@ -70,7 +70,7 @@ TEST_F(HttpClientTest, HandsTheTransportANormalizedUrlTheTimeOutsAndTheHeadersIn
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, "done");
   ASSERT_EQ(Requests().size(), 1u);
-  const HttpRequest& request = Requests()[0];
+  const HttpRequest request = Requests()[0];
   EXPECT_EQ(request.method, "POST");
   EXPECT_EQ(request.url, "http://localhost/api/v1/ia/chat?q=a%20b");
   EXPECT_EQ(request.headers, headers);
@@ -131,7 +131,7 @@ TEST_P(HttpClientMethodTest, RepeatsOrRewritesTheRequest) {
   Script({{"http://h/from", RedirectTo(c.status, "/to")}});
   Send(c.method, "http://h/from", kServerHeaders, "{\"a\":1}");
   ASSERT_EQ(Requests().size(), 2u);
-  const HttpRequest& next = Requests()[1];
+  const HttpRequest next = Requests()[1];
   EXPECT_EQ(next.url, "http://h/to");
   EXPECT_EQ(next.method, c.next_method);
   if (c.keeps_body) {

@@ -25,8 +25,8 @@ TempDir::TempDir() {
   std::random_device random;
   const fs::path base = fs::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path candidate = base / ("tc-test-" + std::to_string(random()) + "-" +
-                                       std::to_string(counter.fetch_add(1)));
+    const fs::path candidate =
+        base / ("tc-test-" + std::to_string(random()) + "-" + std::to_string(counter.fetch_add(1)));
     std::error_code error;
     if (fs::create_directory(candidate, error)) {
       path_ = candidate;
@@ -49,7 +49,9 @@ TempDir::~TempDir() {
 
 std::string TempDir::Dir() const { return PathToUtf8(path_ / ""); }
 
-std::string TempDir::File(std::string_view name) const { return PathToUtf8(path_ / Utf8ToPath(name)); }
+std::string TempDir::File(std::string_view name) const {
+  return PathToUtf8(path_ / Utf8ToPath(name));
+}
 
 void TempDir::Write(std::string_view name, std::string_view bytes) const {
   std::ofstream out(path_ / Utf8ToPath(name), std::ios::binary | std::ios::trunc);

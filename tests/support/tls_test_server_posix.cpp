@@ -51,8 +51,7 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 
 // A certificate for `key` named `common_name`, signed by `issuer` (itself
 // when `issuer` is nullptr).
-Cert NewCertificate(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* issuer_key,
-                    bool expired) {
+Cert NewCertificate(EVP_PKEY* key, const char* common_name, X509* issuer, bool expired) {
   static std::atomic<long> serial{1};
   Cert cert(X509_new());
   Check(cert != nullptr, "X509_new");
@@ -96,7 +95,7 @@ class HttplibTlsServer : public TlsTestServer {
  public:
   HttplibTlsServer(TlsHandler handler, const TlsServerOptions& options) {
     Key ca_key = NewKey();
-    Cert ca = NewCertificate(ca_key.get(), "Tolvenar Test CA", nullptr, ca_key.get(), false);
+    Cert ca = NewCertificate(ca_key.get(), "Tolvenar Test CA", nullptr, false);
     AddExtension(ca.get(), ca.get(), NID_basic_constraints, "critical,CA:TRUE");
     AddExtension(ca.get(), ca.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
     AddExtension(ca.get(), ca.get(), NID_subject_key_identifier, "hash");
@@ -104,7 +103,7 @@ class HttplibTlsServer : public TlsTestServer {
 
     Key key = NewKey();
     Cert cert = NewCertificate(key.get(), options.names.empty() ? "none" : options.names[0].c_str(),
-                               ca.get(), ca_key.get(), options.expired);
+                               ca.get(), options.expired);
     AddExtension(cert.get(), ca.get(), NID_basic_constraints, "critical,CA:FALSE");
     AddExtension(cert.get(), ca.get(), NID_key_usage, "critical,digitalSignature");
     AddExtension(cert.get(), ca.get(), NID_ext_key_usage, "serverAuth");

@@ -83,7 +83,7 @@ TEST_F(ConnectionServerTest, EnrollmentCodeIsAcceptedOnceForItsCnpj) {
 
   EXPECT_EQ(Action("connector-enroll", EnrollBody("AB-12CD")).status, 403);
   ASSERT_EQ(server_.Enrollments().size(), 1u);
-  const Enrollment& enrollment = server_.Enrollments()[0];
+  const Enrollment enrollment = server_.Enrollments()[0];
   EXPECT_EQ(enrollment.cnpj, kCnpj);
   EXPECT_EQ(enrollment.code, "AB-12CD");
   EXPECT_EQ(enrollment.connector_version, "0.1.0");

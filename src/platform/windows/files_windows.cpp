@@ -1,14 +1,13 @@
 // WindowsEnv's file services.
-#include "platform/windows/env_windows.h"
-
 #include <windows.h>
+// <windows.h> maps ReplaceFile onto ReplaceFileW; here it names the Env
+// method, declared in env_windows.h below.
+#undef ReplaceFile
 
 #include <atomic>
 #include <string>
 
-// <windows.h> maps ReplaceFile onto ReplaceFileW; here it names the Env
-// method.
-#undef ReplaceFile
+#include "platform/windows/env_windows.h"
 
 namespace tolvenar {
 
@@ -130,8 +129,8 @@ bool WindowsEnv::AppendToFile(const std::string& path, std::string_view bytes) {
   LARGE_INTEGER zero{};
   if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return false;
   DWORD written = 0;
-  const bool ok = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                              &written, nullptr) != 0;
+  const bool ok = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr) != 0;
   return ok && written == bytes.size();
 }
 

@@ -26,7 +26,9 @@ struct ChainFree {
 };
 using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
 
-Certificate FirstPemCertificate(const std::string& pem_file) {
+}  // namespace
+
+Certificate LoadPemCertificate(const std::string& pem_file) {
   std::ifstream in(std::filesystem::path(Utf8ToWide(pem_file)), std::ios::binary);
   const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   DWORD size = 0;
@@ -44,9 +46,7 @@ Certificate FirstPemCertificate(const std::string& pem_file) {
   return certificate;
 }
 
-}  // namespace
-
-TestRoot::TestRoot(const std::string& pem_file) : root_(FirstPemCertificate(pem_file)) {}
+TestRoot::TestRoot(const std::string& pem_file) : root_(LoadPemCertificate(pem_file)) {}
 
 bool TestRoot::Proves(PCCERT_CONTEXT server, const std::wstring& host) const {
   if (!server) return false;

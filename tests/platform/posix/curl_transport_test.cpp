@@ -179,7 +179,7 @@ TEST(CurlTransport, UsesTheEnvironmentsProxyWithoutItsCredentials) {
   const HttpResponse response = transport->Send(Get("http://api.example.invalid:3001/health"));
   EXPECT_EQ(response.body, "via proxy");
   ASSERT_EQ(proxy.Requests().size(), 1u);
-  const RawRequest& seen = proxy.Requests()[0];
+  const RawRequest seen = proxy.Requests()[0];
   EXPECT_EQ(seen.target, "http://api.example.invalid:3001/health");
   EXPECT_EQ(seen.Header("Proxy-Authorization"), nullptr) << seen.raw;
   EXPECT_EQ(seen.Header("Authorization"), nullptr) << seen.raw;

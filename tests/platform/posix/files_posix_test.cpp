@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <latch>
@@ -128,9 +127,8 @@ TEST_F(PosixFilesTest, ConcurrentAppendsStayWhole) {
       start.arrive_and_wait();
       for (int i = 0; i < kEntries; ++i) {
         // Long entries, so that interleaving would show.
-        const std::string entry =
-            "thread " + std::to_string(t) + " entry " + std::to_string(i) + " " +
-            std::string(500, static_cast<char>('a' + t)) + "\n";
+        const std::string entry = "thread " + std::to_string(t) + " entry " + std::to_string(i) +
+                                  " " + std::string(500, static_cast<char>('a' + t)) + "\n";
         EXPECT_TRUE(env_.AppendToFile(path, entry));
       }
     });

@@ -1,6 +1,6 @@
-#include "platform/windows/env_windows.h"
-
 #include <windows.h>
+// Env's ReplaceFile method, not the ReplaceFileW macro.
+#undef ReplaceFile
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/windows/env_windows.h"
 #include "support/temp_dir.h"
-
-#undef ReplaceFile
 
 namespace tolvenar {
 namespace {

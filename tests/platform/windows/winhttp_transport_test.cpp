@@ -45,12 +45,19 @@ std::string FailureOf(const HttpRequest& request) {
   return "<no failure>";
 }
 
+bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 // "<what>: (<code>) <text>": the platform's text is localized, so only its
 // presence and its trimmed end are checked.
-void ExpectFailureForm(const std::string& message, const std::string& what, int code) {
+void ExpectFailureForm(const std::string& message, const std::string& what, int code,
+                       bool text_required = true) {
   const std::string prefix = what + ": (" + std::to_string(code) + ") ";
   ASSERT_EQ(message.substr(0, prefix.size()), prefix) << message;
   const std::string text = message.substr(prefix.size());
+  if (!text_required && text.empty()) return;
   ASSERT_FALSE(text.empty()) << message;
   EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << message;
   EXPECT_NE(text.back(), '.') << message;
@@ -197,25 +204,30 @@ TEST(WinHttpTransportTest, FailureMessages) {
     reply.hold_open = true;
     return reply;
   });
+  RawHttpServer cut([](const RawRequest&) {
+    return RawReply::Bytes("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+  });
   const std::string refused = "http://127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort());
   struct Case {
     std::string url;
     std::string what;
     int code;
   };
+  // Wine's WinHTTP lets the socket's time-out (WSAETIMEDOUT, for which it
+  // has no text) through where Windows reports ERROR_WINHTTP_TIMEOUT.
+  const bool wine = RunningUnderWine();
+  const int timeout = wine ? WSAETIMEDOUT : ERROR_WINHTTP_TIMEOUT;
   const std::vector<Case> cases = {
       {refused + "/", "Error sending data", ERROR_WINHTTP_CANNOT_CONNECT},
-      {silent.Url("/"), "Error receiving data", ERROR_WINHTTP_TIMEOUT},
-      {trickle.Url("/"), "Error reading data", ERROR_WINHTTP_TIMEOUT},
+      {silent.Url("/"), "Error receiving data", timeout},
+      {trickle.Url("/"), "Error reading data", timeout},
+      {cut.Url("/"), "Error reading data", ERROR_WINHTTP_CONNECTION_ERROR},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     HttpRequest request = Request("GET", c.url);
     request.response_timeout_ms = 300;
-    auto t0 = GetTickCount64();
-    std::string m = FailureOf(request);
-    printf("%s took %llu\n", m.c_str(), GetTickCount64() - t0);
-    ExpectFailureForm(m, c.what, c.code);
+    ExpectFailureForm(FailureOf(request), c.what, c.code, !wine);
   }
 }
 

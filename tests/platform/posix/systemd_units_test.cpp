@@ -1,0 +1,208 @@
+// Install and uninstall on systemd, against a unit folder the test gives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "host/connector_service.h"
+#include "host/service_application.h"
+#include "platform/exception.h"
+#include "platform/posix/service_posix.h"
+#include "support/fake_env.h"
+#include "support/temp_dir.h"
+
+namespace tolvenar {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUnitText =
+    "[Unit]\n"
+    "Description=T\xC3\xB3lvenar Connector\n"
+    "\n"
+    "[Service]\n"
+    "Type=notify\n"
+    "ExecStart=/opt/tolvenar/TolvenarConnector\n"
+    "\n"
+    "[Install]\n"
+    "WantedBy=multi-user.target\n";
+
+class SystemdUnitsTest : public ::testing::Test {
+ protected:
+  SystemdUnitsTest() {
+    options_.unit_dir = units_.path().string();
+    options_.systemd_run_dir = (units_.path() / "no-systemd").string();
+    request_.name = "TolvenarConnector";
+    request_.display_name = "T\xC3\xB3lvenar Connector";
+    request_.service_type = 0x10;
+    request_.start_type = 2;
+    request_.error_control = 1;
+    request_.binary_path = "/opt/tolvenar/TolvenarConnector";
+  }
+  fs::path Unit() const { return units_.path() / "TolvenarConnector.service"; }
+  fs::path Link() const {
+    return units_.path() / "multi-user.target.wants" / "TolvenarConnector.service";
+  }
+  std::string InstallError() {
+    try {
+      OpenSystemdUnitFolder(options_)->InstallService(request_);
+    } catch (const EOSError& e) {
+      return e.Message();
+    }
+    return "";
+  }
+
+  testing::TempDir units_;
+  SystemdOptions options_;
+  ServiceInstallRequest request_;
+};
+
+TEST_F(SystemdUnitsTest, InstallWritesANotifyUnitAndEnablesIt) {
+  OpenSystemdUnitFolder(options_)->InstallService(request_);
+  EXPECT_EQ(units_.Read("TolvenarConnector.service"), kUnitText);
+  ASSERT_TRUE(fs::is_symlink(Link()));
+  EXPECT_EQ(fs::read_symlink(Link()), Unit());
+}
+
+TEST_F(SystemdUnitsTest, ExistingUnitIsAnErrorWithThePlatformText) {
+  OpenSystemdUnitFolder(options_)->InstallService(request_);
+  EXPECT_EQ(InstallError(), "System Error.  Code: 17.\r\nFile exists");
+  EXPECT_EQ(units_.Read("TolvenarConnector.service"), kUnitText);
+}
+
+TEST_F(SystemdUnitsTest, UninstallRemovesUnitAndLink) {
+  OpenSystemdUnitFolder(options_)->InstallService(request_);
+  OpenSystemdUnitFolder(options_)->RemoveService("TolvenarConnector");
+  EXPECT_FALSE(fs::exists(Unit()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
+  try {
+    OpenSystemdUnitFolder(options_)->RemoveService("TolvenarConnector");
+    ADD_FAILURE() << "second uninstall succeeded";
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "System Error.  Code: 2.\r\nNo such file or directory");
+  }
+}
+
+TEST_F(SystemdUnitsTest, DemandStartIsNotEnabled) {
+  request_.start_type = 3;
+  OpenSystemdUnitFolder(options_)->InstallService(request_);
+  EXPECT_TRUE(fs::exists(Unit()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
+}
+
+TEST_F(SystemdUnitsTest, SpecifierAndEscapeCharactersAreEscaped) {
+  request_.display_name = "100% Connector";
+  request_.binary_path = "\"/opt/a b/50%\\x/TolvenarConnector\"";
+  const std::string text = SystemdUnitText(request_);
+  EXPECT_NE(text.find("Description=100%% Connector\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("ExecStart=\"/opt/a b/50%%\\\\x/TolvenarConnector\"\n"), std::string::npos)
+      << text;
+}
+
+TEST_F(SystemdUnitsTest, UnusableUnitFolderCannotBeOpened) {
+  units_.Write("file", "");
+  const std::pair<std::string, std::string> cases[] = {
+      {(units_.path() / "missing").string(), "System Error.  Code: 2.\r\nNo such file or directory"},
+      {units_.File("file"), "System Error.  Code: 20.\r\nNot a directory"},
+  };
+  for (const auto& [dir, message] : cases) {
+    options_.unit_dir = dir;
+    try {
+      OpenSystemdUnitFolder(options_);
+      ADD_FAILURE() << dir;
+    } catch (const EOSError& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
+}
+
+TEST_F(SystemdUnitsTest, FolderWithoutWriteAccessCannotBeOpened) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes everywhere";
+  chmod(units_.path().c_str(), 0555);
+  try {
+    OpenSystemdUnitFolder(options_);
+    ADD_FAILURE() << "opened";
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "System Error.  Code: 13.\r\nPermission denied");
+  }
+  chmod(units_.path().c_str(), 0755);
+}
+
+TEST_F(SystemdUnitsTest, SystemdIsReloadedOnlyWhenRunning) {
+  // A stand-in for systemctl that records its arguments.
+  const std::string record = units_.File("systemctl.calls");
+  const std::string script = units_.File("systemctl");
+  units_.Write("systemctl", "#!/bin/sh\necho \"$@\" >> '" + record + "'\n");
+  chmod(script.c_str(), 0755);
+  options_.systemctl = script;
+
+  OpenSystemdUnitFolder(options_)->InstallService(request_);
+  EXPECT_FALSE(fs::exists(record));
+
+  fs::create_directory(options_.systemd_run_dir);
+  OpenSystemdUnitFolder(options_)->RemoveService("TolvenarConnector");
+  OpenSystemdUnitFolder(options_)->InstallService(request_);
+  EXPECT_EQ(units_.Read("systemctl.calls"), "daemon-reload\ndaemon-reload\n");
+}
+
+// The host's install and uninstall on the unit folder, as the user sees them.
+class SystemdHostTest : public ::testing::Test {
+ protected:
+  class HostEnv : public testing::FakeEnv {
+   public:
+    using FakeEnv::FakeEnv;
+    std::vector<std::string> CommandLineParams() override { return params; }
+    std::string ExecutableName() override { return "TolvenarConnector"; }
+    void WriteStdOut(std::string_view text) override { out += text; }
+    std::vector<std::string> params;
+    std::string out;
+  };
+
+  std::string Run(std::vector<std::string> params) {
+    SystemdOptions options;
+    options.unit_dir = unit_dir_;
+    options.systemd_run_dir = units_.File("no-systemd");
+    env_.params = std::move(params);
+    env_.out.clear();
+    TServiceApplication app(env_, std::make_unique<PosixServicePlatform>(options));
+    app.CreateForm(TolvenarConnectorWindowsService, env_);
+    TolvenarConnectorWindowsService->Name = kServiceName;
+    app.Run();
+    return env_.out;
+  }
+
+  testing::TempDir units_;
+  testing::TempDir program_;
+  std::string unit_dir_ = units_.path().string();
+  HostEnv env_{program_.Dir()};
+};
+
+TEST_F(SystemdHostTest, InstallTwiceThenUninstallTwice) {
+  EXPECT_EQ(Run({"-install"}), "Service installed successfully\r\n");
+  const std::string unit = units_.Read("TolvenarConnector.service");
+  EXPECT_NE(unit.find("ExecStart=" + program_.Dir() + "TolvenarConnector\n"), std::string::npos)
+      << unit;
+  EXPECT_EQ(Run({"/INSTALL"}),
+            "Service \"T\xC3\xB3lvenar Connector\" failed to install with error: \"System "
+            "Error.  Code: 17.\r\nFile exists\"\r\n");
+  EXPECT_EQ(Run({"/uninstall", "/silent"}), "");
+  EXPECT_FALSE(fs::exists(units_.path() / "TolvenarConnector.service"));
+  EXPECT_EQ(Run({"/uninstall"}),
+            "Service \"T\xC3\xB3lvenar Connector\" failed to uninstall with error: \"System "
+            "Error.  Code: 2.\r\nNo such file or directory\"\r\n");
+}
+
+TEST_F(SystemdHostTest, SilentInstallPrintsNothing) {
+  EXPECT_EQ(Run({"-silent", "-install"}), "");
+  EXPECT_TRUE(fs::exists(units_.path() / "TolvenarConnector.service"));
+}
+
+TEST_F(SystemdHostTest, UnitFolderThatCannotBeOpenedEndsTheRun) {
+  unit_dir_ = units_.File("missing");
+  EXPECT_THROW(Run({"-install"}), EOSError);
+  EXPECT_EQ(env_.out, "");
+}
+
+}  // namespace
+}  // namespace tolvenar
