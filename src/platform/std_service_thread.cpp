@@ -34,6 +34,8 @@ bool StdServiceThread::NextControl(bool wait, uint32_t* code) {
 
 void StdServiceThread::SuspendSelf() {
   std::unique_lock<std::mutex> lock(mutex_);
+  // A request that came in meanwhile is the one that would resume it.
+  if (!queue_.empty()) return;
   suspended_ = true;
   changed_.wait(lock, [this] { return !suspended_; });
 }

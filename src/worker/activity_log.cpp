@@ -14,14 +14,13 @@ void TTolvenarConnectorWorker::Log(const std::string& text) {
     const LocalTime t = env_->Now();
     std::string separator = env_->TimeSeparator();
     if (separator.empty()) separator = ":";
-    char date[32];
-    std::snprintf(date, sizeof date, "%04d-%02d-%02d ", t.year, t.month, t.day);
-    char hour[4], minute[4], second[4];
-    std::snprintf(hour, sizeof hour, "%02d", t.hour);
-    std::snprintf(minute, sizeof minute, "%02d", t.minute);
-    std::snprintf(second, sizeof second, "%02d", t.second);
-    const std::string entry = std::string(date) + hour + separator + minute + separator + second +
-                              " [" + FProfile->CNPJ() + "] " + text + "\r\n";
+    char timestamp[64];
+    std::snprintf(timestamp, sizeof timestamp, "%04d-%02d-%02d %02d%s%02d%s%02d", t.year, t.month,
+                  t.day, t.hour, separator.c_str(), t.minute, separator.c_str(), t.second);
+    std::string entry;
+    entry.reserve(sizeof timestamp + FProfile->CNPJ().size() + text.size() + 8);
+    entry.append(timestamp).append(" [").append(FProfile->CNPJ()).append("] ");
+    entry.append(text).append("\r\n");
     env_->AppendToFile(path, entry);
   } catch (...) {
     // A log entry is never worth disturbing the worker.

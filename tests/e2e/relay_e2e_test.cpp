@@ -9,11 +9,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
@@ -25,11 +24,11 @@ namespace tolvenar {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ConnectorTarget;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
-using testing::ConnectorTarget;
 using tools::CommandResult;
 using tools::ConnectionServer;
 using tools::RecordedRequest;
@@ -113,8 +112,8 @@ class RelayE2ETest : public ::testing::TestWithParam<ConnectorTarget> {
   }
 
   void Start() {
-    process_ = std::make_unique<testing::Process>(GetParam().Command(dir_, {"-console"}),
-                                                  dir_.Dir());
+    process_ =
+        std::make_unique<testing::Process>(GetParam().Command(dir_, {"-console"}), dir_.Dir());
     ASSERT_TRUE(process_->WaitForOutput("Pressione ENTER para encerrar.", kLimit))
         << process_->out_so_far();
   }
@@ -140,8 +139,8 @@ TEST_P(RelayE2ETest, EnrollsOnceThenTheNextStartPollsWithTheStoredSecret) {
   SampleLocalApi api(tools::ListenOptions{}, "7.3.0");
   ConnectionServer server;
   server.AcceptCode(kCnpj, kCode);
-  WriteIni(IniSection("Connector", server.BaseURL(), api.BaseURL(), "12.345.678/0001-95",
-                      " ab-12cd "));
+  WriteIni(
+      IniSection("Connector", server.BaseURL(), api.BaseURL(), "12.345.678/0001-95", " ab-12cd "));
 
   ASSERT_NO_FATAL_FAILURE(Start());
   ASSERT_TRUE(Eventually([&] { return !server.Requests("connector-poll").empty(); }))
@@ -188,7 +187,8 @@ TEST_P(RelayE2ETest, RelaysCommandsWithBodiesHeadersAndStatusesIntact) {
   SampleLocalApi api;
   ConnectionServer server;
   server.AcceptCode(kCnpj, kCode);
-  api.SetFault("/api/v1/finance/dre", RouteFault{500, 0, "{\"erro\":\"Falha ao calcular o DRE.\"}"});
+  api.SetFault("/api/v1/finance/dre",
+               RouteFault{500, 0, "{\"erro\":\"Falha ao calcular o DRE.\"}"});
   const std::string login_body = R"({"usuario":"ana","senha":"s3cr3t"})";
   const std::string chat_body = "{\"mensagem\":\"Ol\xC3\xA1, quanto vendemos?\"}";
   server.QueueCommand(R"({"id":"login","method":"POST","path":"/api/v1/auth/login","body":)" +
@@ -283,8 +283,9 @@ TEST_P(RelayE2ETest, RefusedResultIsLoggedAndTheNextPollWorks) {
   WriteIni(IniSection("Connector", server.BaseURL(), api.BaseURL(), kCnpj, kCode));
 
   ASSERT_NO_FATAL_FAILURE(Start());
-  ASSERT_TRUE(Eventually([&] { return Logged(kCnpj, "Falha ao devolver comando lost (HTTP 500)."); }))
-      << Explain(server);
+  ASSERT_TRUE(Eventually([&] {
+    return Logged(kCnpj, "Falha ao devolver comando lost (HTTP 500).");
+  })) << Explain(server);
   server.SetResultStatus(0);
   server.QueueCommand(R"({"id":"next","method":"GET","path":"/api/v1/sales/indicators"})");
   ASSERT_TRUE(Eventually([&] { return !server.Results().empty(); })) << Explain(server);
@@ -324,14 +325,16 @@ TEST_P(RelayE2ETest, TwoProfilesWorkAgainstTwoServersAtOnce) {
     SampleLocalApi api;
     ConnectionServer server;
   };
-  Side a{"Connector_A", "11111111000111", "CODE-A", SampleLocalApi({}, "1.1.0"), ConnectionServer()};
-  Side b{"Connector_B", "22222222000122", "CODE-B", SampleLocalApi({}, "2.2.0"), ConnectionServer()};
+  Side a{"Connector_A", "11111111000111", "CODE-A", SampleLocalApi({}, "1.1.0"),
+         ConnectionServer()};
+  Side b{"Connector_B", "22222222000122", "CODE-B", SampleLocalApi({}, "2.2.0"),
+         ConnectionServer()};
   std::string ini;
   for (Side* side : {&a, &b}) {
     side->server.AcceptCode(side->cnpj, side->code);
     side->server.QueueCommand(R"({"id":"health","method":"GET","path":"/api/v1/health"})");
-    side->server.QueueCommand(
-        R"({"id":"search","method":"POST","path":"/api/v1/people/search","body":"{\"termo\":\"Maria\"}"})");
+    side->server.QueueCommand(R"({"id":"search","method":"POST","path":"/api/v1/people/search",)"
+                              R"("body":"{\"termo\":\"Maria\"}"})");
     ini += IniSection(side->section, side->server.BaseURL(), side->api.BaseURL(), side->cnpj,
                       side->code);
   }
@@ -340,7 +343,8 @@ TEST_P(RelayE2ETest, TwoProfilesWorkAgainstTwoServersAtOnce) {
   ASSERT_NO_FATAL_FAILURE(Start());
   ASSERT_TRUE(Eventually([&] {
     return a.server.Results().size() == 2 && b.server.Results().size() == 2;
-  })) << Explain(a.server) << Explain(b.server);
+  })) << Explain(a.server)
+      << Explain(b.server);
   Stop();
 
   const std::string written = Ini();

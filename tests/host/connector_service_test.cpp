@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "host/connector_service.h"
@@ -68,6 +70,13 @@ TEST_F(ConnectorServiceTest, StartRunsTheManagerAndStopFreesIt) {
   service_.ServiceStart(&service_, started);
   EXPECT_TRUE(started);
   EXPECT_TRUE(service_.HasManager());
+  // The worker runs: its refusal reaches the activity log.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!std::filesystem::exists(dir_.path() / "TolvenarConnector.log") &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_NE(dir_.Read("TolvenarConnector.log").find("Conexao HTTP recusada."), std::string::npos);
   bool stopped = false;
   service_.ServiceStop(&service_, stopped);
   EXPECT_TRUE(stopped);
@@ -77,8 +86,6 @@ TEST_F(ConnectorServiceTest, StartRunsTheManagerAndStopFreesIt) {
   service_.ServiceStop(&service_, stopped);
   EXPECT_TRUE(stopped);
   EXPECT_THAT(platform_.Events(), IsEmpty());
-  // The worker ran: its refusal is in the activity log.
-  EXPECT_NE(dir_.Read("TolvenarConnector.log").find("Conexao HTTP recusada."), std::string::npos);
 }
 
 TEST_F(ConnectorServiceTest, ShutdownFreesTheManager) {

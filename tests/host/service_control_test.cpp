@@ -41,7 +41,7 @@ class TestService : public TService {
   ~TestService() override { current = nullptr; }
   ControlHandlerFn GetServiceController() override { return &Handler; }
   bool DoCustomControl(uint32_t code) override {
-    if (custom_error) throw Exception("custom failed");
+    if (custom_error) throw Exception("boom");
     return TService::DoCustomControl(code);
   }
   bool custom_error = false;

@@ -27,8 +27,8 @@ struct Answer {
 
 class ConnectionServerTest : public ::testing::Test {
  protected:
-  Answer Post(const std::string& target, const std::string& body,
-              const std::string& secret = "", bool with_secret = true) {
+  Answer Post(const std::string& target, const std::string& body, const std::string& secret = "",
+              bool with_secret = true) {
     httplib::Client client(server_.BaseURL());
     httplib::Headers headers;
     if (with_secret && !secret.empty()) headers.emplace("X-Tolvenar-Connector", secret);
@@ -106,8 +106,7 @@ TEST_F(ConnectionServerTest, PollsAndResultsNeedAnIssuedSecret) {
     int status;
   };
   for (const Case& c : {Case{"connector-poll", "", 401}, Case{"connector-poll", "f00", 401},
-                        Case{"connector-poll", secret, 204},
-                        Case{"connector-result", "", 401},
+                        Case{"connector-poll", secret, 204}, Case{"connector-result", "", 401},
                         Case{"connector-result", secret + "0", 401}}) {
     EXPECT_EQ(Action(c.action, c.action == std::string("connector-poll") ? "{}" : ResultBody("x"),
                      c.secret)
@@ -129,8 +128,7 @@ TEST_F(ConnectionServerTest, HandsOutOneCommandPerPollAsWrittenThenNoContent) {
   EXPECT_EQ(first.status, 200);
   EXPECT_EQ(first.body, std::string("{\"command\":") + odd + "}");
   const Answer second = Action("connector-poll", "{}", secret);
-  EXPECT_EQ(second.body,
-            R"({"command":{"id":"cmd-2","method":"POST","path":"/api/v1/ia/chat"}})");
+  EXPECT_EQ(second.body, R"({"command":{"id":"cmd-2","method":"POST","path":"/api/v1/ia/chat"}})");
   const Answer third = Action("connector-poll", "{}", secret);
   EXPECT_EQ(third.status, 204);
   EXPECT_EQ(third.body, "");
@@ -148,15 +146,17 @@ TEST_F(ConnectionServerTest, RecordsWellFormedResultsWithTheirCommand) {
   const std::string secret = Enrolled();
   server_.QueueCommand(R"({"id":"c1","method":"GET","path":"/api/v1/health"})");
   Action("connector-poll", "{}", secret);
-  const Answer accepted = Action(
-      "connector-result",
-      R"({"command_id":"c1","http_status":403,"body":"{\"a\":\"\u00e7\/\"}","error":"Rota nao autorizada pelo Connector."})",
-      secret);
+  const Answer accepted =
+      Action("connector-result",
+             R"({"command_id":"c1","http_status":403,"body":"{\"a\":\"\u00e7\/\"}",)"
+             R"("error":"Rota nao autorizada pelo Connector."})",
+             secret);
   EXPECT_EQ(accepted.status, 200);
 
-  for (const char* bad : {"", "[]", R"({"command_id":"c1","http_status":"200","body":"","error":""})",
-                          R"({"command_id":1,"http_status":200,"body":"","error":""})",
-                          R"({"command_id":"c1","http_status":200,"body":""})"}) {
+  for (const char* bad :
+       {"", "[]", R"({"command_id":"c1","http_status":"200","body":"","error":""})",
+        R"({"command_id":1,"http_status":200,"body":"","error":""})",
+        R"({"command_id":"c1","http_status":200,"body":""})"}) {
     EXPECT_EQ(Action("connector-result", bad, secret).status, 400) << bad;
   }
   const std::vector<CommandResult> results = server_.Results();
@@ -236,9 +236,9 @@ TEST_F(ConnectionServerTest, AdminRoutesQueueCommandsAndShowWhatHappened) {
 
 TEST(ConnectionServerTlsTest, ServesHttpsWhenGivenACertificate) {
   const testing::TempDir dir;
-  const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout '" +
-                              dir.File("key.pem") + "' -out '" + dir.File("cert.pem") +
-                              "' >/dev/null 2>&1";
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout '" +
+      dir.File("key.pem") + "' -out '" + dir.File("cert.pem") + "' >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
   ListenOptions options;
   options.cert_file = dir.File("cert.pem");

@@ -44,17 +44,28 @@ TEST_F(SampleLocalApiTest, EveryRelayedRouteAnswersWithAJsonObject) {
     int bare_status;
   };
   const Case cases[] = {
-      {"/api/v1/auth/login", 401},       {"/api/v1/auth/logout", 200},
-      {"/api/v1/dashboard/summary", 200}, {"/api/v1/dashboard/legacy", 200},
-      {"/api/v1/sales/indicators", 200},  {"/api/v1/sales/sellers", 200},
-      {"/api/v1/sales/sections", 200},    {"/api/v1/sales/peak-hours", 200},
-      {"/api/v1/sales/list", 200},        {"/api/v1/sales/document", 200},
-      {"/api/v1/finance/dre", 200},       {"/api/v1/finance/chart-of-accounts", 200},
-      {"/api/v1/people/search", 200},     {"/api/v1/products/search", 200},
-      {"/api/v1/purchases/search", 200},  {"/api/v1/purchases/document", 200},
-      {"/api/v1/ia/chat", 400},           {"/api/v1/client", 200},
-      {"/api/v1/database/health", 200},   {"/api/v1/secure/ping", 401},
-      {"/health", 200},                   {"/api/v1/health", 200},
+      {"/api/v1/auth/login", 401},
+      {"/api/v1/auth/logout", 200},
+      {"/api/v1/dashboard/summary", 200},
+      {"/api/v1/dashboard/legacy", 200},
+      {"/api/v1/sales/indicators", 200},
+      {"/api/v1/sales/sellers", 200},
+      {"/api/v1/sales/sections", 200},
+      {"/api/v1/sales/peak-hours", 200},
+      {"/api/v1/sales/list", 200},
+      {"/api/v1/sales/document", 200},
+      {"/api/v1/finance/dre", 200},
+      {"/api/v1/finance/chart-of-accounts", 200},
+      {"/api/v1/people/search", 200},
+      {"/api/v1/products/search", 200},
+      {"/api/v1/purchases/search", 200},
+      {"/api/v1/purchases/document", 200},
+      {"/api/v1/ia/chat", 400},
+      {"/api/v1/client", 200},
+      {"/api/v1/database/health", 200},
+      {"/api/v1/secure/ping", 401},
+      {"/health", 200},
+      {"/api/v1/health", 200},
   };
   for (const Case& c : cases) {
     for (const char* method : {"GET", "POST"}) {
@@ -74,8 +85,7 @@ TEST_F(SampleLocalApiTest, RoutesUseTheRequestsBodyAndCredentials) {
       Send("POST", "/api/v1/auth/login", R"({"usuario":"ana","senha":"x"})");
   EXPECT_EQ(login->status, 200);
   EXPECT_EQ(Json::parse(login->body).at("usuario"), "ana");
-  const httplib::Result chat =
-      Send("POST", "/api/v1/ia/chat", "{\"mensagem\":\"Ol\xC3\xA1\"}");
+  const httplib::Result chat = Send("POST", "/api/v1/ia/chat", "{\"mensagem\":\"Ol\xC3\xA1\"}");
   EXPECT_EQ(Json::parse(chat->body).at("pergunta"), "Ol\xC3\xA1");
   EXPECT_EQ(Send("GET", "/api/v1/secure/ping", "", {{"X-Tolvenar-Session", "s"}})->status, 200);
   EXPECT_EQ(Send("GET", "/api/v1/secure/ping", "", {{"Authorization", "Bearer t"}})->status, 200);
@@ -116,12 +126,12 @@ TEST_F(SampleLocalApiTest, AFaultMakesARouteFailUntilRemoved) {
 TEST_F(SampleLocalApiTest, AdminRoutesSetFaultsAndListRequests) {
   httplib::Client admin(api_.BaseURL());
   EXPECT_EQ(admin.Post("/admin/faults", R"({"status":500})", "application/json")->status, 400);
-  EXPECT_EQ(admin.Post("/admin/faults", R"({"path":"/health","status":"x"})", "application/json")
-                ->status,
-            400);
-  EXPECT_EQ(admin.Post("/admin/faults", R"({"path":"/health","status":502})", "application/json")
-                ->status,
-            200);
+  EXPECT_EQ(
+      admin.Post("/admin/faults", R"({"path":"/health","status":"x"})", "application/json")->status,
+      400);
+  EXPECT_EQ(
+      admin.Post("/admin/faults", R"({"path":"/health","status":502})", "application/json")->status,
+      200);
   EXPECT_EQ(Send("GET", "/health")->status, 502);
   const Json requests = Json::parse(admin.Get("/admin/requests")->body);
   ASSERT_EQ(requests.size(), 1u) << "admin requests are not recorded";

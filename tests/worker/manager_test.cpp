@@ -130,7 +130,9 @@ TEST_F(ManagerTest, StopIsHarmlessWhenRepeatedAndFreeingStops) {
     manager.Stop();
     manager.Start();
   }  // destroyed while running: stops and waits first
-  EXPECT_EQ(journal_.events.size(), 12u);
+  int creations = 0;
+  for (const std::string& e : journal_.events) creations += e.rfind("create", 0) == 0;
+  EXPECT_EQ(creations, 6);
 }
 
 TEST_F(ManagerTest, WorkerThatEndedOnItsOwnDoesNotHoldUpStop) {

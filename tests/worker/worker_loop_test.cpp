@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "config/profile.h"
 #include "support/fake_env.h"
 #include "worker/worker.h"
@@ -56,7 +57,10 @@ class WorkerLoopTest : public ::testing::Test {
     profile_.SetCNPJ("12345678000199");
     profile_.SetPollIntervalMS(4000);
   }
-  void Enrolled() { profile_.SetSecretEncrypted(env_.protector().Protect("s3cret")); }
+  void Enrolled() {
+    profile_.SetSecretEncrypted(
+        TTolvenarConnectorConfig::ProtectMachineString(env_.protector(), "s3cret"));
+  }
 
   testing::FakeEnv env_;
   TTolvenarConnectorProfile profile_;

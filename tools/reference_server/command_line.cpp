@@ -46,7 +46,8 @@ int ParseInt(const std::string& text, const std::string& what) {
   } catch (const std::exception&) {
     used = 0;
   }
-  if (used == 0 || used != text.size()) throw std::invalid_argument(what + ": not a number: " + text);
+  if (used == 0 || used != text.size())
+    throw std::invalid_argument(what + ": not a number: " + text);
   return value;
 }
 

@@ -37,8 +37,7 @@ std::string Upper(std::string_view text) {
 bool SameSecret(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   unsigned char difference = 0;
-  for (size_t i = 0; i < a.size(); ++i)
-    difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+  for (size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
   return difference == 0;
 }
 
@@ -50,9 +49,7 @@ std::string MemberText(const Json& object, const char* name) {
   return it->is_string() ? it->get<std::string>() : it->dump();
 }
 
-std::string ErrorJson(std::string_view message) {
-  return Json{{"error", message}}.dump();
-}
+std::string ErrorJson(std::string_view message) { return Json{{"error", message}}.dump(); }
 
 Json ParseObject(const std::string& text) {
   Json value = Json::parse(text, nullptr, false);
@@ -135,8 +132,7 @@ void ConnectionServer::AcceptCode(std::string_view cnpj, std::string_view code) 
   state_->codes.push_back({Digits(cnpj), Upper(code), false});
 }
 
-std::string ConnectionServer::QueueCommand(const std::string& command_json,
-                                           std::string_view cnpj) {
+std::string ConnectionServer::QueueCommand(const std::string& command_json, std::string_view cnpj) {
   Json command = ParseObject(command_json);
   if (command.is_null()) throw std::invalid_argument("a command must be a JSON object");
   std::lock_guard<std::mutex> lock(state_->mutex);

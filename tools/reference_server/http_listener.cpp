@@ -18,8 +18,8 @@ bool IsPseudoHeader(const std::string& name) {
 
 HttpListener::HttpListener(const ListenOptions& options, Handler handler) : host_(options.host) {
   if (!options.cert_file.empty() || !options.key_file.empty()) {
-    auto tls = std::make_unique<httplib::SSLServer>(options.cert_file.c_str(),
-                                                     options.key_file.c_str());
+    auto tls =
+        std::make_unique<httplib::SSLServer>(options.cert_file.c_str(), options.key_file.c_str());
     if (!tls->is_valid()) {
       throw std::runtime_error("cannot load certificate " + options.cert_file + " and key " +
                                options.key_file);

@@ -42,8 +42,9 @@ int main(int argc, char** argv) {
     std::string port_file;
     std::vector<std::string> codes;
     int poll_status = 0, result_status = 0;
-    for (const Flag& flag : ParseFlags(argc, argv, {"host", "port", "port-file", "cert", "key",
-                                                    "code", "poll-status", "result-status"})) {
+    for (const Flag& flag : ParseFlags(argc, argv,
+                                       {"host", "port", "port-file", "cert", "key", "code",
+                                        "poll-status", "result-status"})) {
       if (flag.name == "help") {
         std::cout << kUsage;
         return 0;

@@ -105,10 +105,9 @@ void SampleLocalApi::Handle(Exchange& exchange) {
     }
   }
   if (fault && fault->status != 0) {
-    exchange.Reply(fault->status,
-                   fault->body.empty()
-                       ? ErrorJson("Falha simulada na rota " + exchange.record.path + ".")
-                       : fault->body);
+    exchange.Reply(fault->status, fault->body.empty() ? ErrorJson("Falha simulada na rota " +
+                                                                  exchange.record.path + ".")
+                                                      : fault->body);
   } else if (const auto answer = AnswerSampleRoute(exchange.record, version_)) {
     exchange.Reply(answer->status, answer->body);
   } else {

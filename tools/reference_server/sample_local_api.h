@@ -18,9 +18,9 @@ namespace tolvenar::tools {
 class HttpListener;
 
 struct RouteFault {
-  int status = 500;   // the answer's status; 0 gives the route's own answer
-  int delay_ms = 0;   // waited before answering
-  std::string body;   // raw bytes; empty gives a JSON error naming the route
+  int status = 500;  // the answer's status; 0 gives the route's own answer
+  int delay_ms = 0;  // waited before answering
+  std::string body;  // raw bytes; empty gives a JSON error naming the route
 };
 
 class SampleLocalApi {
@@ -28,8 +28,7 @@ class SampleLocalApi {
   static constexpr const char* kDefaultVersion = "2.4.1";
 
   // Starts serving at once; raises std::runtime_error when it cannot.
-  explicit SampleLocalApi(const ListenOptions& options = {},
-                          std::string version = kDefaultVersion);
+  explicit SampleLocalApi(const ListenOptions& options = {}, std::string version = kDefaultVersion);
   ~SampleLocalApi();
   SampleLocalApi(const SampleLocalApi&) = delete;
   SampleLocalApi& operator=(const SampleLocalApi&) = delete;

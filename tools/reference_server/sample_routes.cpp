@@ -55,7 +55,10 @@ using Route = std::function<SampleAnswer(const RecordedRequest&, const std::stri
 const std::map<std::string, Route>& Routes() {
   static const std::map<std::string, Route> routes = {
       {"/api/v1/auth/login", [](const auto& r, const auto&) { return Login(r); }},
-      {"/api/v1/auth/logout", [](const auto&, const auto&) { return Ok({{"ok", true}}); }},
+      {"/api/v1/auth/logout",
+       [](const auto&, const auto&) {
+         return Ok({{"ok", true}});
+       }},
       {"/api/v1/dashboard/summary",
        [](const auto&, const auto&) {
          return Ok({{"data", "2024-05-17"},
@@ -130,10 +133,9 @@ const std::map<std::string, Route>& Routes() {
        }},
       {"/api/v1/products/search",
        [](const auto& r, const auto&) {
-         return Search(r, "produtos",
-                       {{{"codigo", "7891000100103"},
-                         {"descricao", "Leite integral 1 L"},
-                         {"preco", 5.49}}});
+         return Search(
+             r, "produtos",
+             {{{"codigo", "7891000100103"}, {"descricao", "Leite integral 1 L"}, {"preco", 5.49}}});
        }},
       {"/api/v1/purchases/search",
        [](const auto& r, const auto&) {
@@ -144,9 +146,10 @@ const std::map<std::string, Route>& Routes() {
        }},
       {"/api/v1/purchases/document",
        [](const auto&, const auto&) {
-         return Ok({{"documento", "NF 4521"},
-                    {"itens", {{{"produto", "Arroz 5 kg"}, {"quantidade", 100}, {"valor", 2310.00}}}},
-                    {"total", 2310.00}});
+         return Ok(
+             {{"documento", "NF 4521"},
+              {"itens", {{{"produto", "Arroz 5 kg"}, {"quantidade", 100}, {"valor", 2310.00}}}},
+              {"total", 2310.00}});
        }},
       {"/api/v1/ia/chat", [](const auto& r, const auto&) { return Chat(r); }},
       {"/api/v1/client",
@@ -156,12 +159,18 @@ const std::map<std::string, Route>& Routes() {
                     {"cidade", "São Paulo"}});
        }},
       {"/api/v1/database/health",
-       [](const auto&, const auto&) { return Ok({{"status", "ok"}, {"banco", "conectado"}}); }},
+       [](const auto&, const auto&) {
+         return Ok({{"status", "ok"}, {"banco", "conectado"}});
+       }},
       {"/api/v1/secure/ping", [](const auto& r, const auto&) { return SecurePing(r); }},
       {"/health",
-       [](const auto&, const std::string& v) { return Ok({{"status", "ok"}, {"version", v}}); }},
+       [](const auto&, const std::string& v) {
+         return Ok({{"status", "ok"}, {"version", v}});
+       }},
       {"/api/v1/health",
-       [](const auto&, const std::string& v) { return Ok({{"status", "ok"}, {"version", v}}); }},
+       [](const auto&, const std::string& v) {
+         return Ok({{"status", "ok"}, {"version", v}});
+       }},
   };
   return routes;
 }

@@ -32,8 +32,8 @@ std::string ConnectionServerReport(const std::vector<Enrollment>& enrollments,
   std::ostringstream out;
   out << "Enrollments (" << enrollments.size() << "):\n";
   for (const Enrollment& e : enrollments) {
-    out << "  CNPJ " << e.cnpj << ", code " << e.code << " -> " << e.connector_id
-        << " (connector " << e.connector_version << ", local API "
+    out << "  CNPJ " << e.cnpj << ", code " << e.code << " -> " << e.connector_id << " (connector "
+        << e.connector_version << ", local API "
         << (e.local_api_version.empty() ? "unknown" : e.local_api_version) << ")\n";
   }
 
@@ -46,16 +46,16 @@ std::string ConnectionServerReport(const std::vector<Enrollment>& enrollments,
     std::string detail;
     for (const auto& [status, count] : statuses) {
       total += count;
-      detail += (detail.empty() ? "" : ", ") + std::to_string(status) + ": " +
-                std::to_string(count);
+      detail +=
+          (detail.empty() ? "" : ", ") + std::to_string(status) + ": " + std::to_string(count);
     }
     out << "  " << action << ": " << total << " (" << detail << ")\n";
   }
 
   out << "Results received (" << results.size() << "):\n";
   for (const CommandResult& r : results) {
-    out << "  [" << r.command_id << "] " << (r.method.empty() ? "?" : r.method) << " "
-        << r.path << "\n"
+    out << "  [" << r.command_id << "] " << (r.method.empty() ? "?" : r.method) << " " << r.path
+        << "\n"
         << "      http_status: " << r.http_status << "\n"
         << "      body:        " << Shown(r.body) << "\n"
         << "      error:       " << Shown(r.error) << "\n";

@@ -39,6 +39,7 @@ class WindowsServiceThread : public ServiceThread {
   void WaitFor() override { WaitForSingleObject(handle_, INFINITE); }
 
   void PostControl(uint32_t code) override {
+    bool resume = false;
     {
       // Until the thread has its queue, codes wait here.
       std::lock_guard<std::mutex> lock(mutex_);
@@ -47,9 +48,11 @@ class WindowsServiceThread : public ServiceThread {
       } else {
         early_codes_.push_back(code);
       }
+      resume = suspended_;
+      suspended_ = false;
     }
-    if (suspended_.exchange(false)) {
-      // The thread may be between raising its flag and suspending itself:
+    if (resume) {
+      // The thread may be between leaving the lock and suspending itself:
       // resume it once it really is suspended.
       for (;;) {
         const DWORD previous = ResumeThread(handle_);
@@ -77,7 +80,16 @@ class WindowsServiceThread : public ServiceThread {
   }
 
   void SuspendSelf() override {
-    suspended_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // A request that came in meanwhile is the one that would resume it.
+      MSG msg;
+      if (PeekMessageW(&msg, nullptr, kServiceControlMessage, kServiceControlMessage,
+                       PM_NOREMOVE)) {
+        return;
+      }
+      suspended_ = true;
+    }
     SuspendThread(GetCurrentThread());
   }
 
@@ -104,7 +116,7 @@ class WindowsServiceThread : public ServiceThread {
   std::mutex mutex_;
   bool queue_ready_ = false;
   std::vector<uint32_t> early_codes_;
-  std::atomic<bool> suspended_{false};
+  bool suspended_ = false;  // guarded by mutex_
   std::atomic<bool> cancelled_{false};
   bool resumed_ = false;
 };

@@ -29,20 +29,28 @@ std::wstring FormatFrom(DWORD source, HMODULE module, DWORD code) {
 // that carries no message table of its own.
 const wchar_t* KnownText(DWORD code) {
   switch (code) {
-    case ERROR_WINHTTP_TIMEOUT: return L"The operation timed out";
+    case ERROR_WINHTTP_TIMEOUT:
+      return L"The operation timed out";
     case ERROR_WINHTTP_INTERNAL_ERROR:
       return L"An internal error occurred in the Microsoft Windows HTTP Services";
-    case ERROR_WINHTTP_INVALID_URL: return L"The URL is invalid";
-    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME: return L"The URL does not use a recognized protocol";
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return L"The server name or address could not be resolved";
-    case ERROR_WINHTTP_CANNOT_CONNECT: return L"A connection with the server could not be established";
+    case ERROR_WINHTTP_INVALID_URL:
+      return L"The URL is invalid";
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+      return L"The URL does not use a recognized protocol";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+      return L"The server name or address could not be resolved";
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+      return L"A connection with the server could not be established";
     case ERROR_WINHTTP_CONNECTION_ERROR:
       return L"The connection with the server was terminated abnormally";
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
       return L"The server returned an invalid or unrecognized response";
-    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return L"An error occurred in the secure channel support";
-    case ERROR_WINHTTP_SECURE_FAILURE: return L"A security error occurred";
-    default: return nullptr;
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+      return L"An error occurred in the secure channel support";
+    case ERROR_WINHTTP_SECURE_FAILURE:
+      return L"A security error occurred";
+    default:
+      return nullptr;
   }
 }
 

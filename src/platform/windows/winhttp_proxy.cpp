@@ -67,8 +67,8 @@ WinHttpSession OpenWinHttpSession(const wchar_t* agent) {
     return session;
   }
   // Before Windows 8.1 the account's settings are read for each request.
-  session.handle.reset(WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  session.handle.reset(WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                   WINHTTP_NO_PROXY_BYPASS, 0));
   return session;
 }
 

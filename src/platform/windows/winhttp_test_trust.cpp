@@ -1,6 +1,7 @@
 #include "platform/windows/winhttp_test_trust.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
 #include <wincrypt.h>
 #include <winhttp.h>
 
@@ -32,16 +33,16 @@ Certificate LoadPemCertificate(const std::string& pem_file) {
   std::ifstream in(std::filesystem::path(Utf8ToWide(pem_file)), std::ios::binary);
   const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   DWORD size = 0;
-  if (pem.empty() || !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()),
-                                           CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
-                                           nullptr)) {
+  if (pem.empty() ||
+      !CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                            nullptr, &size, nullptr, nullptr)) {
     throw Exception("No certificate in " + pem_file);
   }
   std::vector<BYTE> der(size);
   CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
                        der.data(), &size, nullptr, nullptr);
-  Certificate certificate(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                                       der.data(), size));
+  Certificate certificate(
+      CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), size));
   if (!certificate) throw Exception("No certificate in " + pem_file);
   return certificate;
 }

@@ -67,10 +67,9 @@ Target CrackUrl(const std::string& url) {
   const std::wstring wide = Utf8ToWide(url);
   URL_COMPONENTS parts = {};
   parts.dwStructSize = sizeof(parts);
-  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength =
-      parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (wide.empty() ||
-      !WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts) ||
+  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
+      static_cast<DWORD>(-1);
+  if (wide.empty() || !WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts) ||
       (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
       parts.dwHostNameLength == 0) {
     throw Exception("Invalid URL: \"" + url + "\"");
@@ -94,8 +93,8 @@ void SetDword(HINTERNET handle, DWORD option, DWORD value) {
 // above; WinHTTP must hand every answer back as it came. Decompression is
 // off unless asked for, so it is not mentioned.
 void DisableAutomaticFeatures(HINTERNET request) {
-
-
+  SetDword(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_REDIRECTS);
+  SetDword(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_COOKIES);
   SetDword(request, WINHTTP_OPTION_DISABLE_FEATURE, WINHTTP_DISABLE_AUTHENTICATION);
   SetDword(request, WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
   // One request per connection; a failure here only costs a lingering socket.
@@ -113,8 +112,8 @@ void SetTimeouts(HINTERNET request, const HttpRequest& http) {
   // The status line and headers are one wait: left at its default, this
   // limit would differ from the response time-out.
   DWORD headers_wait = static_cast<DWORD>(http.response_timeout_ms);
-  if (headers_wait > 0 && !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_wait,
-                        sizeof(headers_wait))) {
+  if (headers_wait > 0 && !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT,
+                                            &headers_wait, sizeof(headers_wait))) {
     throw Exception(WinHttpFailureMessage("Error setting timeout for the request", GetLastError()));
   }
 }
@@ -160,7 +159,8 @@ DWORD SendOnce(HINTERNET request, const std::string& body, SendWatch* watch) {
 // platform and nothing else is wrong. Wine reports any rejected certificate
 // as a bare secure channel error, so that one is tried too.
 bool MayBeUnknownRoot(DWORD error, DWORD flags) {
-  return (error == ERROR_WINHTTP_SECURE_FAILURE && flags == WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA) ||
+  return (error == ERROR_WINHTTP_SECURE_FAILURE &&
+          flags == WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA) ||
          (error == ERROR_WINHTTP_SECURE_INVALID_CA) ||
          (error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR && flags == 0);
 }
@@ -190,8 +190,7 @@ int ReadStatus(HINTERNET request) {
   DWORD status = 0;
   DWORD size = sizeof(status);
   if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                           WINHTTP_NO_HEADER_INDEX)) {
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
     throw Exception(kUnknownFailure);
   }
   return static_cast<int>(status);
@@ -223,8 +222,8 @@ void CheckBodyComplete(const HttpResponse& response) {
   if (response.status < 200 || response.status == 204 || response.status == 304) return;
   if (FindHeader(response.headers, "Transfer-Encoding")) return;
   const std::string* length = FindHeader(response.headers, "Content-Length");
-  if (!length || length->empty() ||
-      length->find_first_not_of("0123456789") != std::string::npos || length->size() > 18) {
+  if (!length || length->empty() || length->find_first_not_of("0123456789") != std::string::npos ||
+      length->size() > 18) {
     return;
   }
   if (response.body.size() < std::stoull(*length)) {
@@ -250,7 +249,8 @@ class WinHttpTransport : public HttpTransport {
  private:
   HttpResponse SendRequest(const HttpRequest& http) {
     const Target target = CrackUrl(http.url);
-    WinHttpHandle connection(WinHttpConnect(session_.handle.get(), target.host.c_str(), target.port, 0));
+    WinHttpHandle connection(
+        WinHttpConnect(session_.handle.get(), target.host.c_str(), target.port, 0));
     if (!connection) throw Exception("Error connecting to server: " + WideToUtf8(target.host));
 
     DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
@@ -292,10 +292,11 @@ class WinHttpTransport : public HttpTransport {
     DWORD error = SendOnce(request, body, watch);
     if (error == 0) return;
     if (test_root_ && MayBeUnknownRoot(error, watch->secure_failure_flags)) {
-      // Windows keeps the rejected certificate: prove it before trying again.
-      // Where it does not (Wine), the retried connection's certificate is
-      // checked as it comes up, and the request is sent to it already; only
-      // tests ever hold a test root.
+      // Where WinHTTP still holds the rejected certificate, it is proven
+      // before trying again. Where it does not (Wine), only the retried
+      // connection's certificate can be checked, as it comes up, and the
+      // request goes out before the verdict is acted on; only tests ever
+      // hold a test root.
       if (const Certificate rejected = ServerCertificate(request)) {
         if (!test_root_->Proves(rejected.get(), watch->host)) throw Exception(kCertificateRejected);
       }

@@ -1,12 +1,14 @@
 // The WinHTTP transport against a TLS server. Wine has no server side of
-// schannel, so no TLS server can run inside this process: the server is
-// started outside it and named by TC_TLS_TEST_PORT, e.g. (in tls/)
-//   openssl s_server -accept 127.0.0.1:8443 -www -cert localhost.pem -key localhost.key
-// Without that variable these tests are skipped.
+// schannel, so no TLS server can run inside this process: one is started
+// outside it and named by TC_TLS_TEST_PORT, e.g.
+//   tests/platform/windows/tls/https_server.py 8443 &
+//   TC_TLS_TEST_PORT=8443 scripts/wine-run.sh tc_tests.exe --gtest_filter='WinHttpTls*'
+// (its answers carry a Content-Length: Wine's WinHTTP does not notice the end
+// of a TLS body that is delimited by the connection closing). Without the
+// variable these tests are skipped.
+#include <gtest/gtest.h>
 #include <windows.h>
 #include <winhttp.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>

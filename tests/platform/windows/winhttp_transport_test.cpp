@@ -3,11 +3,10 @@
 // the client.
 #include "platform/windows/winhttp_transport.h"
 
-#include <windows.h>
-#include <winhttp.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winhttp.h>
 
 #include <cstdlib>
 #include <string>
@@ -137,9 +136,8 @@ TEST(WinHttpTransportTest, BinaryBodiesTravelUnchanged) {
 }
 
 TEST(WinHttpTransportTest, HeaderWithLineBreakOrNulIsRefusedBeforeSending) {
-  for (const std::string& value :
-       {std::string("a\r\nX-Injected: 1"), std::string("a\nb"), std::string("a\rb"),
-        std::string("a\0b", 3)}) {
+  for (const std::string& value : {std::string("a\r\nX-Injected: 1"), std::string("a\nb"),
+                                   std::string("a\rb"), std::string("a\0b", 3)}) {
     RawHttpServer server([](const RawRequest&) { return RawReply::Answer(200); });
     HttpRequest request = Request("POST", server.Url("/p"));
     request.headers = {{"Accept", "application/json"}, {"Authorization", value}};
@@ -156,8 +154,10 @@ TEST(WinHttpTransportTest, AnswersComeBackAsSent) {
     std::string body;
   };
   // gzip of "hello": decompressing it would change the bytes.
-  const std::string gzip("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff\xcb\x48\xcd\xc9\xc9\x07\x00"
-                         "\x86\xa6\x10\x36\x05\x00\x00\x00", 25);
+  const std::string gzip(
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff\xcb\x48\xcd\xc9\xc9\x07\x00"
+      "\x86\xa6\x10\x36\x05\x00\x00\x00",
+      25);
   const std::vector<Case> cases = {
       // No credentials are offered, whatever the server asks for.
       {401, {{"WWW-Authenticate", "Basic realm=\"x\""}, {"WWW-Authenticate", "NTLM"}}, "denied"},
@@ -170,7 +170,8 @@ TEST(WinHttpTransportTest, AnswersComeBackAsSent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
-    RawHttpServer server([&](const RawRequest&) { return RawReply::Answer(c.status, c.headers, c.body); });
+    RawHttpServer server(
+        [&](const RawRequest&) { return RawReply::Answer(c.status, c.headers, c.body); });
 
     const HttpResponse response = NewWinHttpTransport()->Send(Request("POST", server.Url("/p")));
 

@@ -1,15 +1,29 @@
-import http.server, ssl, sys
-class H(http.server.BaseHTTPRequestHandler):
+#!/usr/bin/env python3
+"""TLS server for winhttp_tls_test.cpp: presents localhost.pem and answers
+every GET with 200 and a Content-Length body. Usage: https_server.py PORT"""
+import http.server
+import os
+import ssl
+import sys
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+
     def do_GET(self):
         body = b"secure"
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
-    def log_message(self, *a): pass
-srv = http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), H)
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-ctx.load_cert_chain("localhost.pem", "localhost.key")
-srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
-srv.serve_forever()
+
+    def log_message(self, *args):
+        pass
+
+
+here = os.path.dirname(os.path.abspath(__file__))
+server = http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(os.path.join(here, "localhost.pem"), os.path.join(here, "localhost.key"))
+server.socket = context.wrap_socket(server.socket, server_side=True)
+server.serve_forever()

@@ -1,0 +1,61 @@
+@echo off
+rem The lives of the Windows service, driven through the service manager in
+rem one Wine session (a Wine service lives only while a Wine process runs).
+rem Arguments: the program, the service tool, a usable profiles file.
+setlocal
+set EXE=%~1
+set TOOL=%~2
+set PROFILE=%~3
+set INI=%~dp1TolvenarConnector.ini
+set LOG=%~dp1TolvenarConnector.log
+
+"%EXE%" /uninstall /silent >nul
+echo [install]
+"%EXE%" /install
+echo [exit %ERRORLEVEL%]
+"%TOOL%" qc TolvenarConnector
+echo [install again]
+"%EXE%" -INSTALL
+echo [exit %ERRORLEVEL%]
+echo [silent uninstall and install]
+"%EXE%" /uninstall /silent
+"%EXE%" /silent /install
+echo [exit %ERRORLEVEL%]
+
+echo [start]
+copy /y "%PROFILE%" "%INI%" >nul
+"%TOOL%" start TolvenarConnector
+"%TOOL%" wait TolvenarConnector 4 60
+"%TOOL%" grow "%LOG%" 60
+echo [pause]
+"%TOOL%" control TolvenarConnector 2
+"%TOOL%" wait TolvenarConnector 7 60
+"%TOOL%" grow "%LOG%" 60
+echo [interrogate]
+"%TOOL%" control TolvenarConnector 4
+"%TOOL%" query TolvenarConnector
+echo [continue]
+"%TOOL%" control TolvenarConnector 3
+"%TOOL%" wait TolvenarConnector 4 60
+echo [stop]
+"%TOOL%" control TolvenarConnector 1
+"%TOOL%" wait TolvenarConnector 1 60
+"%TOOL%" gone TolvenarConnector.exe 60
+
+echo [failed start]
+del "%INI%"
+"%TOOL%" start TolvenarConnector
+"%TOOL%" wait TolvenarConnector 1 60
+"%TOOL%" gone TolvenarConnector.exe 60
+
+echo [uninstall]
+"%EXE%" /uninstall
+echo [exit %ERRORLEVEL%]
+echo [uninstall again]
+"%EXE%" /uninstall
+echo [exit %ERRORLEVEL%]
+
+echo [outside the service manager]
+"%EXE%" console
+echo [exit %ERRORLEVEL%]
+echo [end]
