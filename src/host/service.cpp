@@ -27,13 +27,20 @@ namespace {
 
 uint32_t PlatformState(TCurrentStatus status) {
   switch (status) {
-    case TCurrentStatus::csStopped: return kServiceStopped;
-    case TCurrentStatus::csStartPending: return kServiceStartPending;
-    case TCurrentStatus::csStopPending: return kServiceStopPending;
-    case TCurrentStatus::csRunning: return kServiceRunning;
-    case TCurrentStatus::csContinuePending: return kServiceContinuePending;
-    case TCurrentStatus::csPausePending: return kServicePausePending;
-    case TCurrentStatus::csPaused: return kServicePaused;
+    case TCurrentStatus::csStopped:
+      return kServiceStopped;
+    case TCurrentStatus::csStartPending:
+      return kServiceStartPending;
+    case TCurrentStatus::csStopPending:
+      return kServiceStopPending;
+    case TCurrentStatus::csRunning:
+      return kServiceRunning;
+    case TCurrentStatus::csContinuePending:
+      return kServiceContinuePending;
+    case TCurrentStatus::csPausePending:
+      return kServicePausePending;
+    case TCurrentStatus::csPaused:
+      return kServicePaused;
   }
   return kServiceStopped;
 }
@@ -65,9 +72,12 @@ void TService::ReportStatus() {
 
 uint32_t TService::GetNTServiceType() const {
   switch (ServiceType) {
-    case TServiceType::stDevice: return 1;
-    case TServiceType::stFileSystem: return 2;
-    case TServiceType::stWin32: break;
+    case TServiceType::stDevice:
+      return 1;
+    case TServiceType::stFileSystem:
+      return 2;
+    case TServiceType::stWin32:
+      break;
   }
   uint32_t type = shared_process_ ? 0x20 : 0x10;
   if (Interactive) type |= 0x100;
@@ -80,19 +90,26 @@ uint32_t TService::GetNTStartType() const {
       return ServiceType == TServiceType::stDevice ? 0 : kStartTypeAuto;
     case TStartType::stSystem:
       return ServiceType == TServiceType::stDevice ? 1 : kStartTypeAuto;
-    case TStartType::stAuto: return kStartTypeAuto;
-    case TStartType::stManual: return 3;
-    case TStartType::stDisabled: return 4;
+    case TStartType::stAuto:
+      return kStartTypeAuto;
+    case TStartType::stManual:
+      return 3;
+    case TStartType::stDisabled:
+      return 4;
   }
   return kStartTypeAuto;
 }
 
 uint32_t TService::GetNTErrorSeverity() const {
   switch (ErrorSeverity) {
-    case TErrorSeverity::esIgnore: return 0;
-    case TErrorSeverity::esNormal: return 1;
-    case TErrorSeverity::esSevere: return 2;
-    case TErrorSeverity::esCritical: return 3;
+    case TErrorSeverity::esIgnore:
+      return 0;
+    case TErrorSeverity::esNormal:
+      return 1;
+    case TErrorSeverity::esSevere:
+      return 2;
+    case TErrorSeverity::esCritical:
+      return 3;
   }
   return 1;
 }

@@ -64,11 +64,16 @@ namespace {
 
 const char* ActionWord(uint32_t code) {
   switch (code) {
-    case kControlStop: return "stop";
-    case kControlPause: return "pause";
-    case kControlContinue: return "continue";
-    case kControlInterrogate: return "interrogate";
-    case kControlShutdown: return "shutdown";
+    case kControlStop:
+      return "stop";
+    case kControlPause:
+      return "pause";
+    case kControlContinue:
+      return "continue";
+    case kControlInterrogate:
+      return "interrogate";
+    case kControlShutdown:
+      return "shutdown";
   }
   return nullptr;
 }
@@ -84,12 +89,24 @@ void TService::ProcessRequests(bool WaitForMessage) {
     try {
       bool ActionOK = true;
       switch (code) {
-        case kControlStop: ActionOK = DoStop(); break;
-        case kControlPause: ActionOK = DoPause(); break;
-        case kControlContinue: ActionOK = DoContinue(); break;
-        case kControlInterrogate: DoInterrogate(); break;
-        case kControlShutdown: DoShutdown(); break;
-        default: ActionOK = DoCustomControl(code); break;
+        case kControlStop:
+          ActionOK = DoStop();
+          break;
+        case kControlPause:
+          ActionOK = DoPause();
+          break;
+        case kControlContinue:
+          ActionOK = DoContinue();
+          break;
+        case kControlInterrogate:
+          DoInterrogate();
+          break;
+        case kControlShutdown:
+          DoShutdown();
+          break;
+        default:
+          ActionOK = DoCustomControl(code);
+          break;
       }
       if (!ActionOK) SetStatus(OldStatus);
     } catch (const std::exception& e) {

@@ -138,8 +138,9 @@ class ServicePlatform {
   // From the service main function: registers the control-handler entry of
   // the service `name`. Null on failure, with the platform's text for the
   // error in *error_text.
-  virtual std::unique_ptr<ServiceStatusHandle> RegisterControlHandler(
-      const std::string& name, ControlHandlerFn handler, std::string* error_text) = 0;
+  virtual std::unique_ptr<ServiceStatusHandle> RegisterControlHandler(const std::string& name,
+                                                                      ControlHandlerFn handler,
+                                                                      std::string* error_text) = 0;
 
   // A new service thread, suspended, that will run `body`.
   virtual std::unique_ptr<ServiceThread> CreateServiceThread(std::function<void()> body) = 0;

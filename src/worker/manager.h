@@ -18,7 +18,7 @@ class TTolvenarConnectorManager {
   // Creates the configuration object and loads the profiles.
   explicit TTolvenarConnectorManager(Env* env);
   // Stop, then frees the workers, the profiles and the configuration.
-  ~TTolvenarConnectorManager();
+  virtual ~TTolvenarConnectorManager();
 
   // Creates, appends and starts one worker per profile, in file order.
   // Raises Exception("Nenhuma conexao configurada em TolvenarConnector.ini.")

@@ -69,7 +69,8 @@ TEST_P(ConsoleE2ETest, ThreeProfilesRunUntilEnterThenExitZero) {
 
 TEST_P(ConsoleE2ETest, EndOfInputStopsAtOnce) {
   dir_.Write("TolvenarConnector.ini",
-             "[Connector]\nServidor=https://127.0.0.1:9\nCNPJ=1\nIntervaloConsultaMS=1000\n");
+             "[Connector]\nServidor=https://127.0.0.1:9\nCNPJ=1\nIntervaloConsultaMS=1000\n"
+             "CodigoVinculacao=x\nAPILocal=http://127.0.0.1:9\n");
   const testing::ProcessResult r =
       testing::RunProcess(GetParam().Command(dir_, {"x", "-console", "/install"}), dir_.Dir(), "",
                           120s);

@@ -1,5 +1,7 @@
 // The program's service object: the connector manager between a start and
 // a stop or shutdown, and the event of a start that fails.
+#include "host/connector_service.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "host/connector_service.h"
 #include "host/fake_service_platform.h"
 #include "host/service_application.h"
 #include "platform/exception.h"
@@ -18,10 +19,10 @@
 namespace tolvenar {
 namespace {
 
-using testing::FakeServicePlatform;
-using testing::Report;
 using ::testing::ElementsAre;
+using testing::FakeServicePlatform;
 using ::testing::IsEmpty;
+using testing::Report;
 
 // A plain-HTTP server without permission: the worker ends at once.
 constexpr const char* kUsableProfile = "[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n";
@@ -146,8 +147,7 @@ class ConnectorServiceLifeTest : public ::testing::Test {
 TEST_F(ConnectorServiceLifeTest, StartWithoutProfilesStopsDuringTheStart) {
   StartMain();
   main_.join();
-  EXPECT_THAT(platform_->Reports(),
-              ElementsAre(Report{2, 1, 0}, Report{2, 1, 0}, Report{1, 0, 7}));
+  EXPECT_THAT(platform_->Reports(), ElementsAre(Report{2, 1, 0}, Report{2, 1, 0}, Report{1, 0, 7}));
   ASSERT_EQ(platform_->Events().size(), 1u);
   EXPECT_EQ(platform_->Events()[0].message, kNoProfileEvent);
   EXPECT_EQ(platform_->Events()[0].source, "TolvenarConnector");

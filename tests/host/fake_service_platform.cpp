@@ -100,8 +100,7 @@ std::unique_ptr<ServiceManagerConnection> FakeServicePlatform::OpenServiceManage
 }
 
 uint32_t FakeServicePlatform::RunDispatcher(const std::vector<std::string>& service_names,
-                                            ServiceMainFn service_main,
-                                            LoopErrorFn on_loop_error) {
+                                            ServiceMainFn service_main, LoopErrorFn on_loop_error) {
   dispatched_names = service_names;
   if (on_dispatch) on_dispatch(service_main, on_loop_error);
   return dispatch_result;
@@ -123,8 +122,7 @@ std::unique_ptr<ServiceThread> FakeServicePlatform::CreateServiceThread(
   return real_->CreateServiceThread(std::move(body));
 }
 
-std::unique_ptr<EventSource> FakeServicePlatform::OpenEventSource(
-    const std::string& source_name) {
+std::unique_ptr<EventSource> FakeServicePlatform::OpenEventSource(const std::string& source_name) {
   return std::make_unique<FakeEventSource>(this, source_name);
 }
 

@@ -51,12 +51,12 @@ class FakeServicePlatform : public ServicePlatform {
   ControlHandlerFn handler = nullptr;
 
   // --- how it behaves ---
-  bool manager_fails = false;       // OpenServiceManager raises
-  std::string install_error;        // non-empty: InstallService raises it
-  std::string remove_error;         // non-empty: RemoveService raises it
-  bool register_fails = false;      // RegisterControlHandler fails
-  bool set_status_fails = false;    // every SetStatus fails
-  uint32_t dispatch_result = 0;     // RunDispatcher's result
+  bool manager_fails = false;     // OpenServiceManager raises
+  std::string install_error;      // non-empty: InstallService raises it
+  std::string remove_error;       // non-empty: RemoveService raises it
+  bool register_fails = false;    // RegisterControlHandler fails
+  bool set_status_fails = false;  // every SetStatus fails
+  uint32_t dispatch_result = 0;   // RunDispatcher's result
   // Run by RunDispatcher, with the service main function.
   std::function<void(const ServiceMainFn&, const LoopErrorFn&)> on_dispatch;
 

@@ -1,10 +1,11 @@
 // The service host: install and uninstall with their messages, and the
 // dispatch to the service manager.
+#include "host/service_application.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "host/fake_service_platform.h"
-#include "host/service_application.h"
 #include "platform/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
@@ -12,8 +13,8 @@
 namespace tolvenar {
 namespace {
 
-using testing::FakeServicePlatform;
 using ::testing::ElementsAre;
+using testing::FakeServicePlatform;
 using ::testing::IsEmpty;
 
 class HostEnv : public testing::FakeEnv {

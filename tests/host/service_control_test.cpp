@@ -16,11 +16,11 @@
 namespace tolvenar {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::Event;
 using testing::FakeServicePlatform;
-using testing::Report;
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::Report;
 
 // (state, check point, controls accepted)
 const Report kStartPending{kServiceStartPending, 1, 0};
@@ -126,10 +126,10 @@ TEST_F(ServiceControlTest, PauseContinueInterrogateThenStopWhilePaused) {
   // The thread is suspended now; the stop resumes it.
   SendAfter(10, kControlStop);
   JoinMain();
-  EXPECT_THAT(platform_.Reports(),
-              ElementsAre(kStartPending, kStartPending, kRunning, kPausePending, kPaused,
-                          kContinuePending, kRunning, kRunning, kPausePending, kPaused,
-                          kStopPending, kStopped));
+  EXPECT_THAT(
+      platform_.Reports(),
+      ElementsAre(kStartPending, kStartPending, kRunning, kPausePending, kPaused, kContinuePending,
+                  kRunning, kRunning, kPausePending, kPaused, kStopPending, kStopped));
 }
 
 TEST_F(ServiceControlTest, PauseSuspendsOnlyTheServiceThread) {
@@ -194,9 +194,8 @@ TEST_F(ServiceControlTest, RequestsQueuedBehindAStopRunAfterItWithoutWaiting) {
   }
   released_cv.notify_all();
   JoinMain();
-  EXPECT_THAT(platform_.Reports(),
-              ElementsAre(kStartPending, kStartPending, kRunning, kStopPending,
-                          kStopPendingAgain, kStopPendingAgain, kStopped));
+  EXPECT_THAT(platform_.Reports(), ElementsAre(kStartPending, kStartPending, kRunning, kStopPending,
+                                               kStopPendingAgain, kStopPendingAgain, kStopped));
   EXPECT_EQ(stops, 2);
 }
 
@@ -210,8 +209,8 @@ TEST_F(ServiceControlTest, DeclinedStopReportsThePreviousStatusAgain) {
   SendAfter(3, kControlStop);
   SendAfter(5, kControlStop);
   JoinMain();
-  EXPECT_THAT(platform_.Reports(), ElementsAre(kStartPending, kStartPending, kRunning,
-                                               kStopPending, kRunning, kStopPending, kStopped));
+  EXPECT_THAT(platform_.Reports(), ElementsAre(kStartPending, kStartPending, kRunning, kStopPending,
+                                               kRunning, kStopPending, kStopped));
 }
 
 struct RaisingCase {
@@ -262,11 +261,15 @@ INSTANTIATE_TEST_SUITE_P(
     Actions, RaisingHandlerTest,
     ::testing::Values(
         RaisingCase{"Stop", kControlStop, {kStopPending, kRunning}, "Service failed on stop: boom"},
-        RaisingCase{"Pause", kControlPause, {kPausePending, kRunning},
-                    "Service failed on pause: boom"},
-        RaisingCase{"Continue", kControlContinue, {kContinuePending, kRunning},
+        RaisingCase{
+            "Pause", kControlPause, {kPausePending, kRunning}, "Service failed on pause: boom"},
+        RaisingCase{"Continue",
+                    kControlContinue,
+                    {kContinuePending, kRunning},
                     "Service failed on continue: boom"},
-        RaisingCase{"Shutdown", kControlShutdown, {kStopPending, kStopped},
+        RaisingCase{"Shutdown",
+                    kControlShutdown,
+                    {kStopPending, kStopped},
                     "Service failed on shutdown: boom"},
         RaisingCase{"Custom", 200, {kRunning}, "Service failed in custom message(200): boom"}),
     [](const ::testing::TestParamInfo<RaisingCase>& info) { return info.param.name; });

@@ -34,9 +34,9 @@ struct TypeCase {
 
 TEST(ServiceSettingsTest, ServiceTypeRule) {
   const TypeCase cases[] = {
-      {TServiceType::stWin32, false, false, 0x10},  {TServiceType::stWin32, true, false, 0x110},
-      {TServiceType::stWin32, false, true, 0x20},   {TServiceType::stWin32, true, true, 0x120},
-      {TServiceType::stDevice, true, true, 0x1},    {TServiceType::stFileSystem, false, true, 0x2},
+      {TServiceType::stWin32, false, false, 0x10}, {TServiceType::stWin32, true, false, 0x110},
+      {TServiceType::stWin32, false, true, 0x20},  {TServiceType::stWin32, true, true, 0x120},
+      {TServiceType::stDevice, true, true, 0x1},   {TServiceType::stFileSystem, false, true, 0x2},
   };
   FakeServicePlatform platform;
   for (const TypeCase& c : cases) {
@@ -99,14 +99,15 @@ TEST(ServiceStatusTest, CheckPointIsOneOnlyForARepeatedPendingStatus) {
     uint32_t state, check_point;
   };
   const Step steps[] = {
-      {TCurrentStatus::csStartPending, 2, 1},  // the status before the first counts as start pending
-      {TCurrentStatus::csStartPending, 2, 1},   {TCurrentStatus::csRunning, 4, 0},
-      {TCurrentStatus::csRunning, 4, 0},        {TCurrentStatus::csPausePending, 6, 0},
-      {TCurrentStatus::csPausePending, 6, 1},   {TCurrentStatus::csPausePending, 6, 1},
-      {TCurrentStatus::csPaused, 7, 0},         {TCurrentStatus::csPaused, 7, 0},
+      {TCurrentStatus::csStartPending, 2, 1},  // the status before the first counts as start
+                                               // pending
+      {TCurrentStatus::csStartPending, 2, 1},    {TCurrentStatus::csRunning, 4, 0},
+      {TCurrentStatus::csRunning, 4, 0},         {TCurrentStatus::csPausePending, 6, 0},
+      {TCurrentStatus::csPausePending, 6, 1},    {TCurrentStatus::csPausePending, 6, 1},
+      {TCurrentStatus::csPaused, 7, 0},          {TCurrentStatus::csPaused, 7, 0},
       {TCurrentStatus::csContinuePending, 5, 0}, {TCurrentStatus::csContinuePending, 5, 1},
-      {TCurrentStatus::csStopPending, 3, 0},    {TCurrentStatus::csStopPending, 3, 1},
-      {TCurrentStatus::csStopped, 1, 0},        {TCurrentStatus::csStopped, 1, 0},
+      {TCurrentStatus::csStopPending, 3, 0},     {TCurrentStatus::csStopPending, 3, 1},
+      {TCurrentStatus::csStopped, 1, 0},         {TCurrentStatus::csStopped, 1, 0},
   };
   FakeServicePlatform platform;
   PlainService service(platform);

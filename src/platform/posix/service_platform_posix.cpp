@@ -29,9 +29,14 @@ class NotifyStatusHandle : public ServiceStatusHandle {
   bool SetStatus(const ServiceStatusRecord& record, std::string* error_text) override {
     const char* message = nullptr;
     switch (record.current_state) {
-      case kServiceRunning: message = "READY=1"; break;
-      case kServiceStopPending: message = "STOPPING=1"; break;
-      default: return true;  // systemd has no counterpart
+      case kServiceRunning:
+        message = "READY=1";
+        break;
+      case kServiceStopPending:
+        message = "STOPPING=1";
+        break;
+      default:
+        return true;  // systemd has no counterpart
     }
     int error = 0;
     if (SendNotify(socket_name_, message, &error)) return true;
@@ -144,8 +149,7 @@ std::unique_ptr<ServiceThread> PosixServicePlatform::CreateServiceThread(
   return std::make_unique<StdServiceThread>(std::move(body));
 }
 
-std::unique_ptr<EventSource> PosixServicePlatform::OpenEventSource(
-    const std::string& source_name) {
+std::unique_ptr<EventSource> PosixServicePlatform::OpenEventSource(const std::string& source_name) {
   return NewSyslogEventSource(source_name);
 }
 

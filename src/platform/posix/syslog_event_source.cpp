@@ -8,9 +8,12 @@ namespace {
 
 int Priority(uint16_t event_type) {
   switch (event_type) {
-    case 1: return LOG_ERR;
-    case 2: return LOG_WARNING;
-    default: return LOG_INFO;
+    case 1:
+      return LOG_ERR;
+    case 2:
+      return LOG_WARNING;
+    default:
+      return LOG_INFO;
   }
 }
 

@@ -32,8 +32,8 @@ class WindowsServiceManager : public ServiceManagerConnection {
     // (local system), empty password.
     ScHandle service(CreateServiceW(manager_.get(), name.c_str(), display_name.c_str(),
                                     SERVICE_ALL_ACCESS, request.service_type, request.start_type,
-                                    request.error_control, path.c_str(), L"", nullptr, L"",
-                                    nullptr, L""));
+                                    request.error_control, path.c_str(), L"", nullptr, L"", nullptr,
+                                    L""));
     if (!service.get()) RaiseWindowsError(GetLastError());
   }
 

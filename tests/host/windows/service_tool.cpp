@@ -7,8 +7,8 @@
 //   wait NAME STATE SECONDS    until the service reports STATE (exit 1 at the deadline)
 //   grow FILE SECONDS          until FILE gains a line (exit 1 at the deadline)
 //   gone EXE SECONDS           until no process runs EXE (exit 1 at the deadline)
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <string>
@@ -33,12 +33,11 @@ int Fail(const wchar_t* what) {
 }
 
 void PrintStatus(const SERVICE_STATUS& s) {
-  Print(L"STATE: " + std::to_wstring(s.dwCurrentState) +
-        L" CONTROLS: " + std::to_wstring(s.dwControlsAccepted) +
-        L" CHECKPOINT: " + std::to_wstring(s.dwCheckPoint) +
-        L" WAITHINT: " + std::to_wstring(s.dwWaitHint) +
-        L" EXIT: " + std::to_wstring(s.dwWin32ExitCode) +
-        L" SPECIFIC: " + std::to_wstring(s.dwServiceSpecificExitCode));
+  Print(L"STATE: " + std::to_wstring(s.dwCurrentState) + L" CONTROLS: " +
+        std::to_wstring(s.dwControlsAccepted) + L" CHECKPOINT: " + std::to_wstring(s.dwCheckPoint) +
+        L" WAITHINT: " + std::to_wstring(s.dwWaitHint) + L" EXIT: " +
+        std::to_wstring(s.dwWin32ExitCode) + L" SPECIFIC: " +
+        std::to_wstring(s.dwServiceSpecificExitCode));
 }
 
 int QueryConfig(SC_HANDLE service, const wchar_t* name) {

@@ -43,8 +43,8 @@ std::string NotifySocket::Receive(std::chrono::milliseconds wait) {
 
 std::string UniqueSocketName(bool abstract, const std::string& dir) {
   static std::atomic<int> counter{0};
-  const std::string unique = "tc-notify-" + std::to_string(getpid()) + "-" +
-                             std::to_string(counter.fetch_add(1));
+  const std::string unique =
+      "tc-notify-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
   return abstract ? "@" + unique : dir + unique;
 }
 

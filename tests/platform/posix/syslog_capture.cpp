@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace tolvenar::testing {
@@ -15,11 +16,22 @@ constexpr const char* kLogPath = "/dev/log";
 }
 
 SyslogCapture::SyslogCapture() {
-  struct stat info {};
-  if (lstat(kLogPath, &info) == 0) return;  // a real syslog is there
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strcpy(address.sun_path, kLogPath);
+  struct stat info {};
+  if (lstat(kLogPath, &info) == 0) {
+    // Someone serves it, unless it is a socket left behind by a capture
+    // that did not end cleanly.
+    if (!S_ISSOCK(info.st_mode)) return;
+    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool served =
+        connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ||
+        errno != ECONNREFUSED;
+    close(probe);
+    if (served) return;
+    unlink(kLogPath);
+  }
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
     close(fd_);

@@ -103,7 +103,8 @@ TEST_F(SystemdUnitsTest, SpecifierAndEscapeCharactersAreEscaped) {
 TEST_F(SystemdUnitsTest, UnusableUnitFolderCannotBeOpened) {
   units_.Write("file", "");
   const std::pair<std::string, std::string> cases[] = {
-      {(units_.path() / "missing").string(), "System Error.  Code: 2.\r\nNo such file or directory"},
+      {(units_.path() / "missing").string(),
+       "System Error.  Code: 2.\r\nNo such file or directory"},
       {units_.File("file"), "System Error.  Code: 20.\r\nNot a directory"},
   };
   for (const auto& [dir, message] : cases) {
