@@ -25,11 +25,11 @@ void CheckWritten(std::string_view text) {
   writer.AddInteger("n", -5);
   const std::string json = writer.ToString();
   FUZZ_CHECK(IsAscii(json));
-  FUZZ_CHECK(json.find_first_of(" \r\n\t") == std::string::npos);
+  FUZZ_CHECK(json.find_first_of("\r\n\t") == std::string::npos);
   const auto parsed = tolvenar::ParseJSON(json);
   FUZZ_CHECK(parsed && parsed->IsObject());
   FUZZ_CHECK(parsed->Members().size() == 2);
-  FUZZ_CHECK(tolvenar::TryGetJSONString(*parsed, "n") == "-5");
+  FUZZ_CHECK(parsed->Members()[1].second->Text() == "-5");
   // Valid UTF-8 survives unchanged; anything else was replaced on writing.
   if (tolvenar::IsValidUtf8(text)) {
     FUZZ_CHECK(parsed->Members()[0].first == text);

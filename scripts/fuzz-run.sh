@@ -29,7 +29,8 @@ for target in "${targets[@]}"; do
     tail -n 60 "$scratch/$target.log"
     failed+=("$target")
   else
-    grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$scratch/$target.log" | tr '\n' ' '
+    grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$scratch/$target.log" |
+      tr -s ' \n' ' '
     echo
   fi
 done

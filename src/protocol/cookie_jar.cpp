@@ -1,3 +1,6 @@
+// Written by hand: the transports' own cookie engines (curl's, WinHTTP's)
+// differ and keep cookies beyond one exchange; only name=value per host is
+// needed here.
 #include "protocol/cookie_jar.h"
 
 #include <algorithm>

@@ -38,7 +38,8 @@ const std::string* FindHeader(const HttpHeaders& headers, std::string_view name)
 }
 
 void RemoveHeader(HttpHeaders& headers, std::string_view name) {
-  std::erase_if(headers, [&](const HttpHeader& header) { return SameTextAscii(header.first, name); });
+  std::erase_if(headers,
+                [&](const HttpHeader& header) { return SameTextAscii(header.first, name); });
 }
 
 // The cookies of the exchange join a "Cookie" header of the caller's, or
@@ -108,8 +109,8 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
       // A 204 or 304 carries no body; whatever bytes came are not decoded.
       if (answer.status != 204 && answer.status != 304) {
         const std::string* encoding = FindHeader(answer.headers, "Content-Encoding");
-        response.body = encoding ? DecodeContent(*encoding, std::move(answer.body))
-                                 : std::move(answer.body);
+        response.body =
+            encoding ? DecodeContent(*encoding, std::move(answer.body)) : std::move(answer.body);
       }
       response.headers = std::move(answer.headers);
       return response;
@@ -137,7 +138,8 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
 std::string DecodeResponseText(std::string_view body) {
   const std::string_view text = DropUtf8Bom(body);
   if (!IsValidUtf8(text)) {
-    throw Exception("No mapping for the Unicode character exists in the target multi-byte code page");
+    throw Exception(
+        "No mapping for the Unicode character exists in the target multi-byte code page");
   }
   return std::string(text);
 }

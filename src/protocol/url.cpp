@@ -1,3 +1,6 @@
+// Written by hand: the portable core needs one parser and one origin rule
+// on every platform, and the URL parsers at hand are tied to one of them
+// (curl's URL API on Linux, WinHttpCrackUrl on Windows).
 #include "protocol/url.h"
 
 #include <algorithm>
@@ -11,9 +14,7 @@ namespace {
 
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 

@@ -50,8 +50,7 @@ TEST(ContentDecoding, OtherEncodingsAndEmptyBodiesStayAsTheyAre) {
 }
 
 TEST(ContentDecoding, ConcatenatedGzipMembersAllCount) {
-  EXPECT_EQ(DecodeContent("gzip", GzipCompress("first ") + GzipCompress("second")),
-            "first second");
+  EXPECT_EQ(DecodeContent("gzip", GzipCompress("first ") + GzipCompress("second")), "first second");
 }
 
 TEST(ContentDecoding, TruncatedStreamFailsAsAReadError) {

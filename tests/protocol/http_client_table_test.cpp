@@ -35,18 +35,21 @@ const std::vector<std::string> kServerWire = {
     kUserAgent, "Content-Type: application/json", "Accept: application/json",
     "X-Tolvenar-Connector-Version: 0.1.0", "X-Tolvenar-Connector: s3cr3t"};
 // kServerWire after a 301/302/303 turned the POST into a GET.
-const std::vector<std::string> kServerWireAsGet = {
-    kUserAgent, "Accept: application/json", "X-Tolvenar-Connector-Version: 0.1.0",
-    "X-Tolvenar-Connector: s3cr3t"};
+const std::vector<std::string> kServerWireAsGet = {kUserAgent, "Accept: application/json",
+                                                   "X-Tolvenar-Connector-Version: 0.1.0",
+                                                   "X-Tolvenar-Connector: s3cr3t"};
 
 const HttpHeaders kAllCredentials = {{"Content-Type", "application/json"},
                                      {"Accept", "application/json"},
                                      {"Authorization", "Bearer tok"},
                                      {"X-Tolvenar-Session", "sess"},
                                      {"X-Tolvenar-Connector", "s3cr3t"}};
-const std::vector<std::string> kAllCredentialsWire = {
-    kUserAgent, "Content-Type: application/json", "Accept: application/json",
-    "Authorization: Bearer tok", "X-Tolvenar-Session: sess", "X-Tolvenar-Connector: s3cr3t"};
+const std::vector<std::string> kAllCredentialsWire = {kUserAgent,
+                                                      "Content-Type: application/json",
+                                                      "Accept: application/json",
+                                                      "Authorization: Bearer tok",
+                                                      "X-Tolvenar-Session: sess",
+                                                      "X-Tolvenar-Connector: s3cr3t"};
 const std::vector<std::string> kCredentialsDroppedWire = {
     kUserAgent, "Content-Type: application/json", "Accept: application/json"};
 
@@ -75,7 +78,7 @@ struct TableCase {
 
   int status = 200;
   std::string text{};
-  std::string failure{};  // expected failure message ({A} expanded); empty: success
+  std::string failure{};           // expected failure message ({A} expanded); empty: success
   bool failure_is_prefix = false;  // platform numbers and texts follow
   bool time_out = false;           // ends through a short response time-out
   std::optional<std::vector<Wire>> wire_a{};
@@ -106,11 +109,13 @@ RawReply Route(const RawRequest& request, const Ports& ports) {
   if (t == "/echo") return RawReply::Answer(200, {}, "ok");
   if (t == "/empty") return RawReply::Answer(200);
   if (t == "/no-content") {
-    return RawReply::Bytes("HTTP/1.1 204 No Content\r\nContent-Length: 4\r\nConnection: close\r\n\r\njunk");
+    return RawReply::Bytes(
+        "HTTP/1.1 204 No Content\r\nContent-Length: 4\r\nConnection: close\r\n\r\njunk");
   }
   if (t == "/299") return RawReply::Answer(299, {}, "fine");
   if (t == "/300") return RawReply::Answer(300, {}, "choose");
-  if (t == "/401") return RawReply::Answer(401, {{"WWW-Authenticate", "Basic realm=\"api\""}}, "denied");
+  if (t == "/401")
+    return RawReply::Answer(401, {{"WWW-Authenticate", "Basic realm=\"api\""}}, "denied");
   if (t == "/blank-location") return RawReply::Answer(302, {{"Location", "   "}}, "blank");
   if (t.starts_with("/redirect/")) {
     return RawReply::Answer(std::stoi(t.substr(10)), {{"Location", "/landing"}}, "moved");
@@ -137,12 +142,13 @@ RawReply Route(const RawRequest& request, const Ports& ports) {
     return RawReply::Answer(307, {{"Location", "http://127.0.0.1:" + a + "/landing"}});
   }
   if (t == "/cookie/set") {
-    return RawReply::Answer(302, {{"Set-Cookie", "sid=abc; Path=/; HttpOnly"}, {"Location", "/cookie/check"}});
+    return RawReply::Answer(
+        302, {{"Set-Cookie", "sid=abc; Path=/; HttpOnly"}, {"Location", "/cookie/check"}});
   }
   if (t == "/cookie/check") return RawReply::Answer(200, {}, "checked");
   if (t == "/cookie/other-host") {
-    return RawReply::Answer(302, {{"Set-Cookie", "sid=abc"},
-                                  {"Location", "http://localhost:" + a + "/landing"}});
+    return RawReply::Answer(
+        302, {{"Set-Cookie", "sid=abc"}, {"Location", "http://localhost:" + a + "/landing"}});
   }
   if (t == "/gzip") {
     return RawReply::Answer(200, {{"Content-Encoding", "gzip"}}, testing::GzipCompress(kPayload));
@@ -151,25 +157,30 @@ RawReply Route(const RawRequest& request, const Ports& ports) {
     return RawReply::Answer(200, {{"Content-Encoding", "GZIP"}}, testing::GzipCompress(kPayload));
   }
   if (t == "/deflate") {
-    return RawReply::Answer(200, {{"Content-Encoding", "deflate"}}, testing::ZlibCompress(kPayload));
+    return RawReply::Answer(200, {{"Content-Encoding", "deflate"}},
+                            testing::ZlibCompress(kPayload));
   }
   if (t == "/raw-deflate") {
     return RawReply::Answer(200, {{"Content-Encoding", "deflate"}}, testing::RawDeflate(kPayload));
   }
   if (t == "/truncated-gzip") {
     const std::string gzipped = testing::GzipCompress(kLongText);
-    return RawReply::Answer(200, {{"Content-Encoding", "gzip"}}, gzipped.substr(0, gzipped.size() / 2));
+    return RawReply::Answer(200, {{"Content-Encoding", "gzip"}},
+                            gzipped.substr(0, gzipped.size() / 2));
   }
   if (t == "/bom") return RawReply::Answer(200, {}, "\xEF\xBB\xBF" + kPayload);
   if (t == "/invalid-utf8") return RawReply::Answer(500, {}, "{\"erro\":\"caf\xE9\"}");
   if (t == "/chunked") {
-    return Headers("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n"
-                   "\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n");
+    return Headers(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n"
+        "\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n");
   }
   if (t == "/long") return RawReply::Answer(200, {}, kLongText);
   if (t == "/trickle") {
-    RawReply reply = RawReply::Bytes("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n");
-    for (char digit = '0'; digit <= '9'; ++digit) reply.pieces.push_back({std::string(1, digit), 150});
+    RawReply reply =
+        RawReply::Bytes("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n");
+    for (char digit = '0'; digit <= '9'; ++digit)
+      reply.pieces.push_back({std::string(1, digit), 150});
     return reply;
   }
   if (t == "/hang") return RawReply::Silent();
@@ -195,19 +206,37 @@ std::vector<TableCase> Cases() {
   auto add = [&](TableCase c) { cases.push_back(std::move(c)); };
 
   // --- what goes on the wire ---
-  add({.name = "ServerHeadersFollowUserAgentInOrder", .method = "POST", .url = "{A}/echo",
-       .headers = kServerHeaders, .body = kPayload, .text = "ok",
+  add({.name = "ServerHeadersFollowUserAgentInOrder",
+       .method = "POST",
+       .url = "{A}/echo",
+       .headers = kServerHeaders,
+       .body = kPayload,
+       .text = "ok",
        .wire_a = {{{"POST /echo", kServerWire, std::to_string(kPayload.size()), kPayload}}}});
-  add({.name = "LocalHeadersOnAGetWithoutBody", .url = "{A}/echo", .headers = kAllCredentials,
-       .text = "ok", .wire_a = {{{"GET /echo", kAllCredentialsWire, "", ""}}}});
-  add({.name = "EmptyPostSendsContentLengthZero", .method = "POST", .url = "{A}/echo",
-       .text = "ok", .wire_a = {{{"POST /echo", {{kUserAgent}}, "0", ""}}}});
-  add({.name = "LargePostGoesWholeWithoutExpect", .method = "POST", .url = "{A}/echo",
-       .headers = {{"Content-Type", "application/json"}}, .body = kLongText, .text = "ok",
-       .wire_a = {{{"POST /echo", {{kUserAgent, "Content-Type: application/json"}},
-                    std::to_string(kLongText.size()), kLongText}}}});
-  add({.name = "CallersUserAgentReplacesTheFixedOne", .url = "{A}/echo",
-       .headers = {{"User-Agent", "Other/1"}, {"Accept", "*/*"}}, .text = "ok",
+  add({.name = "LocalHeadersOnAGetWithoutBody",
+       .url = "{A}/echo",
+       .headers = kAllCredentials,
+       .text = "ok",
+       .wire_a = {{{"GET /echo", kAllCredentialsWire, "", ""}}}});
+  add({.name = "EmptyPostSendsContentLengthZero",
+       .method = "POST",
+       .url = "{A}/echo",
+       .text = "ok",
+       .wire_a = {{{"POST /echo", {{kUserAgent}}, "0", ""}}}});
+  add({.name = "LargePostGoesWholeWithoutExpect",
+       .method = "POST",
+       .url = "{A}/echo",
+       .headers = {{"Content-Type", "application/json"}},
+       .body = kLongText,
+       .text = "ok",
+       .wire_a = {{{"POST /echo",
+                    {{kUserAgent, "Content-Type: application/json"}},
+                    std::to_string(kLongText.size()),
+                    kLongText}}}});
+  add({.name = "CallersUserAgentReplacesTheFixedOne",
+       .url = "{A}/echo",
+       .headers = {{"User-Agent", "Other/1"}, {"Accept", "*/*"}},
+       .text = "ok",
        .wire_a = {{{"GET /echo", {{"User-Agent: Other/1", "Accept: */*"}}}}}});
   add({.name = "AnyOtherSchemeIsPlainHttp", .url = "ftp://{A-host}/echo", .text = "ok"});
   add({.name = "UpperCaseHttpScheme", .url = "HTTP://{A-host}/echo", .text = "ok"});
@@ -217,71 +246,124 @@ std::vector<TableCase> Cases() {
   add({.name = "EmptyOk", .url = "{A}/empty", .status = 200, .text = ""});
   add({.name = "Status299", .url = "{A}/299", .status = 299, .text = "fine"});
   add({.name = "Status300WithoutLocation", .url = "{A}/300", .status = 300, .text = "choose"});
-  add({.name = "Status401OneRequestOnly", .method = "POST", .url = "{A}/401",
-       .headers = kServerHeaders, .body = kPayload, .status = 401, .text = "denied",
+  add({.name = "Status401OneRequestOnly",
+       .method = "POST",
+       .url = "{A}/401",
+       .headers = kServerHeaders,
+       .body = kPayload,
+       .status = 401,
+       .text = "denied",
        .wire_a = {{{"POST /401"}}}});
-  add({.name = "BlankLocationIsNotFollowed", .url = "{A}/blank-location", .status = 302,
-       .text = "blank", .wire_a = {{{"GET /blank-location"}}}});
+  add({.name = "BlankLocationIsNotFollowed",
+       .url = "{A}/blank-location",
+       .status = 302,
+       .text = "blank",
+       .wire_a = {{{"GET /blank-location"}}}});
 
   // --- redirects ---
   for (int status : {301, 302, 303}) {
-    add({.name = "PostRedirectedBy" + std::to_string(status) + "BecomesGet", .method = "POST",
-         .url = "{A}/redirect/" + std::to_string(status), .headers = kServerHeaders,
-         .body = kPayload, .text = "landed",
+    add({.name = "PostRedirectedBy" + std::to_string(status) + "BecomesGet",
+         .method = "POST",
+         .url = "{A}/redirect/" + std::to_string(status),
+         .headers = kServerHeaders,
+         .body = kPayload,
+         .text = "landed",
          .wire_a = {{{"POST /redirect/" + std::to_string(status), kServerWire,
                       std::to_string(kPayload.size()), kPayload},
                      {"GET /landing", kServerWireAsGet, "", ""}}}});
   }
   for (int status : {307, 308}) {
-    add({.name = "PostRedirectedBy" + std::to_string(status) + "StaysPost", .method = "POST",
-         .url = "{A}/redirect/" + std::to_string(status), .headers = kServerHeaders,
-         .body = kPayload, .text = "landed",
+    add({.name = "PostRedirectedBy" + std::to_string(status) + "StaysPost",
+         .method = "POST",
+         .url = "{A}/redirect/" + std::to_string(status),
+         .headers = kServerHeaders,
+         .body = kPayload,
+         .text = "landed",
          .wire_a = {{{"POST /redirect/" + std::to_string(status), kServerWire,
                       std::to_string(kPayload.size()), kPayload},
                      {"POST /landing", kServerWire, std::to_string(kPayload.size()), kPayload}}}});
   }
-  add({.name = "RelativeLocation", .url = "{A}/relative/a/b", .text = "relative ok",
+  add({.name = "RelativeLocation",
+       .url = "{A}/relative/a/b",
+       .text = "relative ok",
        .wire_a = {{{"GET /relative/a/b"}, {"GET /relative/c?x=1"}}}});
-  add({.name = "FiveRedirectsAreFollowed", .url = "{A}/chain/5", .text = "end of chain",
-       .wire_a = {{{"GET /chain/5"}, {"GET /chain/4"}, {"GET /chain/3"}, {"GET /chain/2"},
-                   {"GET /chain/1"}, {"GET /chain/0"}}}});
-  add({.name = "SixthRedirectFails", .url = "{A}/chain/6",
+  add({.name = "FiveRedirectsAreFollowed",
+       .url = "{A}/chain/5",
+       .text = "end of chain",
+       .wire_a = {{{"GET /chain/5"},
+                   {"GET /chain/4"},
+                   {"GET /chain/3"},
+                   {"GET /chain/2"},
+                   {"GET /chain/1"},
+                   {"GET /chain/0"}}}});
+  add({.name = "SixthRedirectFails",
+       .url = "{A}/chain/6",
        .failure = "Maximum number of redirections (5) exceeded",
-       .wire_a = {{{"GET /chain/6"}, {"GET /chain/5"}, {"GET /chain/4"}, {"GET /chain/3"},
-                   {"GET /chain/2"}, {"GET /chain/1"}}}});
-  add({.name = "RedirectLoopFails", .url = "{A}/loop",
+       .wire_a = {{{"GET /chain/6"},
+                   {"GET /chain/5"},
+                   {"GET /chain/4"},
+                   {"GET /chain/3"},
+                   {"GET /chain/2"},
+                   {"GET /chain/1"}}}});
+  add({.name = "RedirectLoopFails",
+       .url = "{A}/loop",
        .failure = "Maximum number of redirections (5) exceeded"});
 
   // --- credentials stay with the first origin ---
-  add({.name = "CredentialsDroppedForAnotherPort", .method = "POST", .url = "{A}/cross/port",
-       .headers = kAllCredentials, .body = kPayload, .text = "landed",
+  add({.name = "CredentialsDroppedForAnotherPort",
+       .method = "POST",
+       .url = "{A}/cross/port",
+       .headers = kAllCredentials,
+       .body = kPayload,
+       .text = "landed",
        .wire_a = {{{"POST /cross/port", kAllCredentialsWire}}},
        .wire_b = {{{"POST /landing", kCredentialsDroppedWire, std::to_string(kPayload.size()),
                     kPayload}}}});
-  add({.name = "CredentialsDroppedForAnotherHostName", .method = "POST", .url = "{A}/cross/host",
-       .headers = kAllCredentials, .body = kPayload, .text = "landed",
+  add({.name = "CredentialsDroppedForAnotherHostName",
+       .method = "POST",
+       .url = "{A}/cross/host",
+       .headers = kAllCredentials,
+       .body = kPayload,
+       .text = "landed",
        .wire_a = {{{"POST /cross/host", kAllCredentialsWire},
                    {"POST /landing", kCredentialsDroppedWire}}}});
-  add({.name = "CredentialsBackAtTheFirstOrigin", .method = "POST", .url = "{A}/cross/back",
-       .headers = kAllCredentials, .body = kPayload, .text = "landed",
+  add({.name = "CredentialsBackAtTheFirstOrigin",
+       .method = "POST",
+       .url = "{A}/cross/back",
+       .headers = kAllCredentials,
+       .body = kPayload,
+       .text = "landed",
        .wire_a = {{{"POST /cross/back", kAllCredentialsWire},
                    {"POST /cross/return", kCredentialsDroppedWire},
                    {"POST /landing", kAllCredentialsWire}}}});
-  add({.name = "HttpsToHttpIsRefused", .method = "POST", .url = "{TLS}/to-http",
-       .headers = kServerHeaders, .body = kPayload, .needs_tls = true,
-       .failure = "Redirect from HTTPS to HTTP refused: {A}/landing", .wire_a = {{}}});
-  add({.name = "HttpsInAnyLetterCase", .url = "{TLS-mixed}/hello", .needs_tls = true,
+  add({.name = "HttpsToHttpIsRefused",
+       .method = "POST",
+       .url = "{TLS}/to-http",
+       .headers = kServerHeaders,
+       .body = kPayload,
+       .needs_tls = true,
+       .failure = "Redirect from HTTPS to HTTP refused: {A}/landing",
+       .wire_a = {{}}});
+  add({.name = "HttpsInAnyLetterCase",
+       .url = "{TLS-mixed}/hello",
+       .needs_tls = true,
        .text = "secure"});
 
   // --- cookies live for one exchange ---
-  add({.name = "CookieSentBackWithinTheExchange", .url = "{A}/cookie/set", .text = "checked",
+  add({.name = "CookieSentBackWithinTheExchange",
+       .url = "{A}/cookie/set",
+       .text = "checked",
        .wire_a = {{{"GET /cookie/set", {{kUserAgent}}},
                    {"GET /cookie/check", {{kUserAgent, "Cookie: sid=abc"}}}}}});
-  add({.name = "CookieNotKeptForTheNextExchange", .url = "{A}/cookie/check",
-       .prior_url = "{A}/cookie/set", .text = "checked",
-       .wire_a = {{{"GET /cookie/set"}, {"GET /cookie/check"},
-                   {"GET /cookie/check", {{kUserAgent}}}}}});
-  add({.name = "CookieNotSentToAnotherHost", .url = "{A}/cookie/other-host", .text = "landed",
+  add({.name = "CookieNotKeptForTheNextExchange",
+       .url = "{A}/cookie/check",
+       .prior_url = "{A}/cookie/set",
+       .text = "checked",
+       .wire_a = {
+           {{"GET /cookie/set"}, {"GET /cookie/check"}, {"GET /cookie/check", {{kUserAgent}}}}}});
+  add({.name = "CookieNotSentToAnotherHost",
+       .url = "{A}/cookie/other-host",
+       .text = "landed",
        .wire_a = {{{"GET /cookie/other-host"}, {"GET /landing", {{kUserAgent}}}}}});
 
   // --- answer bodies ---
@@ -289,39 +371,62 @@ std::vector<TableCase> Cases() {
   add({.name = "GzipInAnyLetterCase", .url = "{A}/gzip-upper", .text = kPayload});
   add({.name = "DeflateInflated", .url = "{A}/deflate", .text = kPayload});
   add({.name = "RawDeflateInflated", .url = "{A}/raw-deflate", .text = kPayload});
-  add({.name = "TruncatedGzipFails", .url = "{A}/truncated-gzip",
+  add({.name = "TruncatedGzipFails",
+       .url = "{A}/truncated-gzip",
        .failure = "Error reading data: (-5) buffer error"});
   add({.name = "ByteOrderMarkDropped", .url = "{A}/bom", .text = kPayload});
   add({.name = "InvalidUtf8FailsEvenFor500", .url = "{A}/invalid-utf8", .failure = kNoMapping});
   add({.name = "ChunkedAnswer", .url = "{A}/chunked", .text = "hello world"});
   add({.name = "LongAnswer", .url = "{A}/long", .text = kLongText});
   // Each wait is short although the whole body takes longer than the time-out.
-  add({.name = "TrickledBodyWithinTheTimeOutPerWait", .url = "{A}/trickle",
-       .response_timeout_ms = 1000, .text = "0123456789"});
+  add({.name = "TrickledBodyWithinTheTimeOutPerWait",
+       .url = "{A}/trickle",
+       .response_timeout_ms = 1000,
+       .text = "0123456789"});
 
   // --- failures without an answer ---
-  add({.name = "ConnectionRefused", .url = "{closed}/echo", .failure = "Error sending data: (",
+  add({.name = "ConnectionRefused",
+       .url = "{closed}/echo",
+       .failure = "Error sending data: (",
        .failure_is_prefix = true});
-  add({.name = "NeverAnswers", .url = "{A}/hang", .response_timeout_ms = 300,
-       .failure = "Error receiving data: (", .failure_is_prefix = true, .time_out = true});
-  add({.name = "ClosesBeforeHeaders", .url = "{A}/close-before-headers",
-       .failure = "Error receiving data: (", .failure_is_prefix = true});
-  add({.name = "StallsInTheBody", .url = "{A}/stall-body", .response_timeout_ms = 300,
-       .failure = "Error reading data: (", .failure_is_prefix = true, .time_out = true});
-  add({.name = "ClosesInTheBody", .url = "{A}/close-mid-body", .failure = "Error reading data: (",
+  add({.name = "NeverAnswers",
+       .url = "{A}/hang",
+       .response_timeout_ms = 300,
+       .failure = "Error receiving data: (",
+       .failure_is_prefix = true,
+       .time_out = true});
+  add({.name = "ClosesBeforeHeaders",
+       .url = "{A}/close-before-headers",
+       .failure = "Error receiving data: (",
+       .failure_is_prefix = true});
+  add({.name = "StallsInTheBody",
+       .url = "{A}/stall-body",
+       .response_timeout_ms = 300,
+       .failure = "Error reading data: (",
+       .failure_is_prefix = true,
+       .time_out = true});
+  add({.name = "ClosesInTheBody",
+       .url = "{A}/close-mid-body",
+       .failure = "Error reading data: (",
        .failure_is_prefix = true});
   add({.name = "InvalidUrl", .url = "not a url", .failure = "Invalid URL: \"not a url\""});
   add({.name = "EmptyUrl", .url = "", .failure = "Invalid URL: \"\""});
-  add({.name = "PortOutOfRange", .url = "http://127.0.0.1:99999/echo",
+  add({.name = "PortOutOfRange",
+       .url = "http://127.0.0.1:99999/echo",
        .failure = "Invalid URL: \"http://127.0.0.1:99999/echo\""});
   for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
            {"HeaderWithCrLf", "a\r\nX-Injected: 1"},
            {"HeaderWithLf", "a\nX-Injected: 1"},
            {"HeaderWithCr", "a\rb"},
            {"HeaderWithNul", std::string("a\0b", 3)}}) {
-    add({.name = name, .method = "POST", .url = "{A}/echo",
-         .headers = {{"Accept", "application/json"}, {"Authorization", value}}, .body = "{}",
-         .failure = "Error adding header: (", .failure_is_prefix = true, .wire_a = {{}}});
+    add({.name = name,
+         .method = "POST",
+         .url = "{A}/echo",
+         .headers = {{"Accept", "application/json"}, {"Authorization", value}},
+         .body = "{}",
+         .failure = "Error adding header: (",
+         .failure_is_prefix = true,
+         .wire_a = {{}}});
   }
   return cases;
 }
@@ -330,9 +435,10 @@ class HttpClientTableTest : public ::testing::TestWithParam<TableCase> {
  protected:
   void SetUp() override {
     if (GetParam().needs_tls) {
-      tls_ = testing::StartTlsTestServer([this](const std::string& method, const std::string& target) {
-        return TlsRoute(method, target, ports_);
-      });
+      tls_ =
+          testing::StartTlsTestServer([this](const std::string& method, const std::string& target) {
+            return TlsRoute(method, target, ports_);
+          });
       if (tls_) trusting_env_ = testing::NewEnvTrustingCa(tls_->CaFile());
       if (!tls_ || !trusting_env_) {
         GTEST_SKIP() << "no HTTPS test server on this platform";
@@ -442,7 +548,9 @@ TEST_P(HttpClientTableTest, Exchange) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, HttpClientTableTest, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<TableCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<TableCase>& info) {
+                           return info.param.name;
+                         });
 
 }  // namespace
 }  // namespace tolvenar

@@ -65,8 +65,10 @@ class HttpClientTest : public ::testing::Test {
 
 TEST_F(HttpClientTest, HandsTheTransportANormalizedUrlTheTimeOutsAndTheHeadersInOrder) {
   Script({});
-  const HttpHeaders headers = {{"Accept", "application/json"}, {"Content-Type", "application/json"}};
-  const HttpClientResponse response = Send("POST", "HTTP://LocalHost:80/api/v1/ia/chat?q=a b", headers, "{}");
+  const HttpHeaders headers = {{"Accept", "application/json"},
+                               {"Content-Type", "application/json"}};
+  const HttpClientResponse response =
+      Send("POST", "HTTP://LocalHost:80/api/v1/ia/chat?q=a b", headers, "{}");
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, "done");
   ASSERT_EQ(Requests().size(), 1u);
@@ -81,8 +83,8 @@ TEST_F(HttpClientTest, HandsTheTransportANormalizedUrlTheTimeOutsAndTheHeadersIn
 
 TEST_F(HttpClientTest, LeavesBodyFramingToTheTransport) {
   Script({});
-  Send("POST", "http://h/", {{"content-length", "99"}, {"Accept", "*/*"}, {"Transfer-Encoding", "chunked"}},
-       "body");
+  Send("POST", "http://h/",
+       {{"content-length", "99"}, {"Accept", "*/*"}, {"Transfer-Encoding", "chunked"}}, "body");
   EXPECT_THAT(Requests()[0].headers, ElementsAre(Pair("Accept", "*/*")));
 }
 
@@ -143,17 +145,15 @@ TEST_P(HttpClientMethodTest, RepeatsOrRewritesTheRequest) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Redirects, HttpClientMethodTest,
-                         ::testing::Values(MethodCase{301, "POST", "GET", false},
-                                           MethodCase{302, "POST", "GET", false},
-                                           MethodCase{303, "POST", "GET", false},
-                                           MethodCase{307, "POST", "POST", true},
-                                           MethodCase{308, "POST", "POST", true},
-                                           MethodCase{300, "POST", "POST", true},
-                                           MethodCase{303, "GET", "GET", true}),
-                         [](const auto& info) {
-                           return std::string(info.param.method) + std::to_string(info.param.status);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Redirects, HttpClientMethodTest,
+    ::testing::Values(MethodCase{301, "POST", "GET", false}, MethodCase{302, "POST", "GET", false},
+                      MethodCase{303, "POST", "GET", false}, MethodCase{307, "POST", "POST", true},
+                      MethodCase{308, "POST", "POST", true}, MethodCase{300, "POST", "POST", true},
+                      MethodCase{303, "GET", "GET", true}),
+    [](const auto& info) {
+      return std::string(info.param.method) + std::to_string(info.param.status);
+    });
 
 TEST_F(HttpClientTest, AnswersThatAreNotFollowedComeBackAsTheyAre) {
   Script({{"http://h/no-location", Answer(302, {}, "moved")},
@@ -197,8 +197,10 @@ TEST_F(HttpClientTest, RefusesARedirectFromHttpsToPlainHttp) {
           {"https://h/b/start", RedirectTo(307, "FTP://h/next")},
           {"https://h/c/start", RedirectTo(302, "//other/x")},
           {"http://h/d/start", RedirectTo(302, "https://h/secure")}});
-  EXPECT_EQ(FailureOf("POST", "https://h/a/start"), "Redirect from HTTPS to HTTP refused: http://h/next");
-  EXPECT_EQ(FailureOf("POST", "https://h/b/start"), "Redirect from HTTPS to HTTP refused: FTP://h/next");
+  EXPECT_EQ(FailureOf("POST", "https://h/a/start"),
+            "Redirect from HTTPS to HTTP refused: http://h/next");
+  EXPECT_EQ(FailureOf("POST", "https://h/b/start"),
+            "Redirect from HTTPS to HTTP refused: FTP://h/next");
   EXPECT_EQ(Requests().size(), 2u);
   // Staying on https, or moving up from http, is fine.
   EXPECT_EQ(Send("GET", "https://h/c/start").body, "done");
@@ -217,12 +219,10 @@ class HttpClientOriginTest : public HttpClientTest,
 
 TEST_P(HttpClientOriginTest, CredentialsGoOnlyToTheFirstOrigin) {
   Script({{"http://api.local:3001/api/v1/client", RedirectTo(307, GetParam().location)}});
-  const HttpHeaders headers = {{"Accept", "application/json"},
-                               {"Content-Type", "application/json"},
-                               {"authorization", "Bearer t"},
-                               {"X-Tolvenar-Session", "s"},
-                               {"X-TOLVENAR-CONNECTOR", "secret"},
-                               {"X-Other", "kept"}};
+  const HttpHeaders headers = {
+      {"Accept", "application/json"},     {"Content-Type", "application/json"},
+      {"authorization", "Bearer t"},      {"X-Tolvenar-Session", "s"},
+      {"X-TOLVENAR-CONNECTOR", "secret"}, {"X-Other", "kept"}};
   Send("POST", "http://api.local:3001/api/v1/client", headers, "{}");
   ASSERT_EQ(Requests().size(), 2u);
   EXPECT_EQ(Requests()[0].headers, headers);
@@ -260,9 +260,10 @@ TEST_F(HttpClientTest, CredentialsComeBackWhenTheExchangeReturnsToItsOrigin) {
 }
 
 TEST_F(HttpClientTest, CookiesGoBackToTheirHostWithinOneExchangeOnly) {
-  Script({{"http://h/login", Answer(302, {{"Set-Cookie", "sid=1; Path=/"}, {"Location", "/check"}})},
-          {"http://h/check", Answer(302, {{"Set-Cookie", "step=2"}, {"Location", "http://other/x"}})},
-          {"http://other/x", RedirectTo(302, "http://h:8080/final")}});
+  Script(
+      {{"http://h/login", Answer(302, {{"Set-Cookie", "sid=1; Path=/"}, {"Location", "/check"}})},
+       {"http://h/check", Answer(302, {{"Set-Cookie", "step=2"}, {"Location", "http://other/x"}})},
+       {"http://other/x", RedirectTo(302, "http://h:8080/final")}});
   HttpClient client(env_, 5000, 35000);
   client.Send("GET", "http://h/login", {{"Cookie", "mine=0"}}, "");
   std::vector<HttpRequest> requests = Requests();
@@ -278,10 +279,12 @@ TEST_F(HttpClientTest, CookiesGoBackToTheirHostWithinOneExchangeOnly) {
 }
 
 TEST_F(HttpClientTest, InflatesOnlyTheFinalAnswer) {
-  Script({{"http://h/start", Answer(302, {{"Location", "/gz"}, {"Content-Encoding", "gzip"}}, "junk")},
-          {"http://h/gz", Answer(200, {{"Content-Encoding", "gzip"}}, testing::GzipCompress("inflated"))},
-          {"http://h/no-content", Answer(204, {{"Content-Encoding", "gzip"}}, "junk")},
-          {"http://h/broken", Answer(500, {{"content-encoding", "deflate"}}, "\xFF\xFF\xFF")}});
+  Script(
+      {{"http://h/start", Answer(302, {{"Location", "/gz"}, {"Content-Encoding", "gzip"}}, "junk")},
+       {"http://h/gz",
+        Answer(200, {{"Content-Encoding", "gzip"}}, testing::GzipCompress("inflated"))},
+       {"http://h/no-content", Answer(204, {{"Content-Encoding", "gzip"}}, "junk")},
+       {"http://h/broken", Answer(500, {{"content-encoding", "deflate"}}, "\xFF\xFF\xFF")}});
   EXPECT_EQ(Send("GET", "http://h/start").body, "inflated");
   EXPECT_EQ(Send("GET", "http://h/no-content").body, "");
   EXPECT_EQ(FailureOf("GET", "http://h/broken"), "Error reading data: (-3) data error");
@@ -294,7 +297,8 @@ TEST(DecodeResponseText, DropsOneLeadingByteOrderMark) {
 }
 
 TEST(DecodeResponseText, RefusesInvalidUtf8) {
-  for (const std::string body : {"caf\xE9", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+  for (const std::string body :
+       {"caf\xE9", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
     try {
       DecodeResponseText(body);
       ADD_FAILURE() << "accepted " << ::testing::PrintToString(body);

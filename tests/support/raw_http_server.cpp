@@ -67,8 +67,7 @@ Socket ListenOnLoopback(int* port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   socklen_t length = sizeof address;
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(s, 16) != 0 ||
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 16) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     CloseSocket(s);
     throw std::runtime_error("cannot listen on 127.0.0.1");
@@ -94,7 +93,8 @@ void ParseHead(std::string_view head, RawRequest* request) {
   const size_t second_space = request_line.find(' ', first_space + 1);
   request->method = std::string(request_line.substr(0, first_space));
   if (first_space != std::string_view::npos) {
-    request->target = std::string(request_line.substr(first_space + 1, second_space - first_space - 1));
+    request->target =
+        std::string(request_line.substr(first_space + 1, second_space - first_space - 1));
   }
   while (line_end != std::string_view::npos) {
     const size_t start = line_end + 2;
@@ -145,18 +145,41 @@ RawReply RawReply::Close() { return RawReply(); }
 std::string StatusLine(int status) {
   const char* reason = "Status";
   switch (status) {
-    case 200: reason = "OK"; break;
-    case 204: reason = "No Content"; break;
-    case 300: reason = "Multiple Choices"; break;
-    case 301: reason = "Moved Permanently"; break;
-    case 302: reason = "Found"; break;
-    case 303: reason = "See Other"; break;
-    case 307: reason = "Temporary Redirect"; break;
-    case 308: reason = "Permanent Redirect"; break;
-    case 401: reason = "Unauthorized"; break;
-    case 404: reason = "Not Found"; break;
-    case 500: reason = "Internal Server Error"; break;
-    default: break;
+    case 200:
+      reason = "OK";
+      break;
+    case 204:
+      reason = "No Content";
+      break;
+    case 300:
+      reason = "Multiple Choices";
+      break;
+    case 301:
+      reason = "Moved Permanently";
+      break;
+    case 302:
+      reason = "Found";
+      break;
+    case 303:
+      reason = "See Other";
+      break;
+    case 307:
+      reason = "Temporary Redirect";
+      break;
+    case 308:
+      reason = "Permanent Redirect";
+      break;
+    case 401:
+      reason = "Unauthorized";
+      break;
+    case 404:
+      reason = "Not Found";
+      break;
+    case 500:
+      reason = "Internal Server Error";
+      break;
+    default:
+      break;
   }
   return "HTTP/1.1 " + std::to_string(status) + " " + reason;
 }
@@ -189,7 +212,8 @@ std::vector<RawRequest> RawHttpServer::Requests() const {
 
 bool RawHttpServer::Pause(int ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return !stopped_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
+  return !stopped_.wait_for(lock, std::chrono::milliseconds(ms),
+                            [this] { return stopping_.load(); });
 }
 
 void RawHttpServer::AcceptLoop() {
@@ -199,9 +223,8 @@ void RawHttpServer::AcceptLoop() {
     const Socket connection = accept(listener, nullptr, nullptr);
     if (connection == kNoSocket) continue;
     std::lock_guard<std::mutex> lock(mutex_);
-    connections_.emplace_back([this, connection] {
-      Serve(static_cast<std::intptr_t>(connection));
-    });
+    connections_.emplace_back(
+        [this, connection] { Serve(static_cast<std::intptr_t>(connection)); });
   }
 }
 

@@ -28,8 +28,8 @@ namespace tolvenar::testing {
 struct RawRequest {
   std::string raw;  // request line, headers and body, byte for byte
   std::string method;
-  std::string target;    // as on the request line
-  HttpHeaders headers;   // names as received, in order
+  std::string target;   // as on the request line
+  HttpHeaders headers;  // names as received, in order
   std::string body;
 
   // First header of that name (ASCII case ignored), or nullptr.

@@ -29,8 +29,7 @@ using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 // curl's text for a code, without trailing blanks or full stop.
 std::string CurlText(CURLcode code) {
   std::string text = curl_easy_strerror(code);
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) <= 0x20 || text.back() == '.')) {
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 0x20 || text.back() == '.')) {
     text.pop_back();
   }
   return text;
@@ -124,8 +123,9 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     // A new answer begins; an interim (1xx) one is forgotten.
     headers.clear();
     const size_t space = line.find(' ');
-    transfer->header_status =
-        space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+    transfer->header_status = space == std::string_view::npos
+                                  ? 0
+                                  : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
   } else if (line.empty()) {
     if (transfer->header_status >= 200) transfer->headers_complete = true;
   } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
@@ -275,7 +275,7 @@ class CurlTransport : public HttpTransport {
     for (const HttpHeader& header : request.headers) {
       if (!IsSafeHeader(header)) Fail("Error adding header: ", CURLE_BAD_FUNCTION_ARGUMENT);
       // curl drops "Name:" with nothing after it; "Name;" sends it empty.
-          const bool blank = header.second.find_first_not_of(" \t") == std::string::npos;
+      const bool blank = header.second.find_first_not_of(" \t") == std::string::npos;
       lines.push_back(blank ? header.first + ";" : header.first + ": " + header.second);
     }
     if (!HasHeader(request.headers, "Accept")) lines.emplace_back("Accept:");

@@ -7,8 +7,9 @@
 //   wait NAME STATE SECONDS    until the service reports STATE (exit 1 at the deadline)
 //   grow FILE SECONDS          until FILE gains a line (exit 1 at the deadline)
 //   gone EXE SECONDS           until no process runs EXE (exit 1 at the deadline)
-#include <tlhelp32.h>
 #include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <string>

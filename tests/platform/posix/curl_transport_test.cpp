@@ -108,9 +108,9 @@ class CurlMessageTest : public ::testing::TestWithParam<MessageCase> {};
 
 TEST_P(CurlMessageTest, CarriesCurlsNumberAndText) {
   RawHttpServer server(Misbehave);
-  const std::string url = GetParam().path
-                              ? server.Url(GetParam().path)
-                              : "http://127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort()) + "/";
+  const std::string url =
+      GetParam().path ? server.Url(GetParam().path)
+                      : "http://127.0.0.1:" + std::to_string(testing::UnusedLoopbackPort()) + "/";
   auto transport = NewCurlTransport();
   EXPECT_EQ(FailureOf(*transport, Get(url, 300)), GetParam().message);
 }
@@ -194,10 +194,11 @@ TEST(CurlTransport, PutsNothingOfItsOwnBesidesTheProtocolHeaders) {
   request.headers = {{"X-Empty", ""}};
   transport->Send(request);
   ASSERT_EQ(server.Requests().size(), 1u);
-  const std::string expected_head = "POST /api.php?action=connector-poll HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                    std::to_string(server.port()) +
-                                    "\r\nUser-Agent: TolvenarConnector/0.1.0\r\nX-Empty:\r\n"
-                                    "Content-Length: 2\r\n\r\n{}";
+  const std::string expected_head =
+      "POST /api.php?action=connector-poll HTTP/1.1\r\nHost: 127.0.0.1:" +
+      std::to_string(server.port()) +
+      "\r\nUser-Agent: TolvenarConnector/0.1.0\r\nX-Empty:\r\n"
+      "Content-Length: 2\r\n\r\n{}";
   EXPECT_EQ(server.Requests()[0].raw, expected_head);
 }
 

@@ -1,0 +1,61 @@
+// Writing a command result whose body is large: the body is the only member
+// that grows, so the writer's cost per byte is what counts.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "protocol/json.h"
+
+namespace {
+
+constexpr size_t kBodyBytes = 10 * 1024 * 1024;
+
+std::string AsciiBody() {
+  const std::string line = "{\"id\":17,\"nome\":\"Produto\",\"preco\":\"12.50\",\"url\":\"/p/17\"}\n";
+  std::string body;
+  while (body.size() < kBodyBytes) body += line;
+  body.resize(kBodyBytes);
+  return body;
+}
+
+// Portuguese text: most characters ASCII, one in six a two-byte letter.
+std::string AccentedBody() {
+  const std::string word = "informa\xC3\xA7\xC3\xA3o cora\xC3\xA7\xC3\xA3o ";
+  std::string body;
+  while (body.size() + word.size() <= kBodyBytes) body += word;
+  return body;
+}
+
+void WriteResult(benchmark::State& state, const std::string& body) {
+  for (auto _ : state) {
+    tolvenar::JsonObjectWriter writer;
+    writer.AddString("command_id", "42");
+    writer.AddInteger("http_status", 200);
+    writer.AddString("body", body);
+    writer.AddString("error", "");
+    std::string json = writer.ToString();
+    benchmark::DoNotOptimize(json);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
+}
+
+void BM_JsonWriteAscii10MB(benchmark::State& state) { WriteResult(state, AsciiBody()); }
+void BM_JsonWriteNonAscii10MB(benchmark::State& state) { WriteResult(state, AccentedBody()); }
+
+void BM_JsonParseCommand(benchmark::State& state) {
+  const std::string answer =
+      "{\"command\":{\"id\":\"42\",\"method\":\"POST\",\"path\":\"\\/api\\/pedidos\","
+      "\"body\":\"{\\\"cliente\\\":17,\\\"itens\\\":[1,2,3]}\",\"authorization\":\"Bearer x\","
+      "\"session_token\":null}}";
+  for (auto _ : state) {
+    auto value = tolvenar::ParseJSON(answer);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * answer.size()));
+}
+
+}  // namespace
+
+BENCHMARK(BM_JsonWriteAscii10MB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JsonWriteNonAscii10MB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JsonParseCommand);
