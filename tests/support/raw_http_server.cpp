@@ -12,6 +12,7 @@
 #endif
 
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "platform/text.h"
@@ -246,7 +247,7 @@ void RawHttpServer::Serve(std::intptr_t handle) {
       if (head_end == std::string::npos) continue;
       ParseHead(std::string_view(request.raw).substr(0, head_end), &request);
       const std::string* length = request.Header("Content-Length");
-      wanted = head_end + 4 + (length ? std::stoul(*length) : 0);
+      wanted = head_end + 4 + (length ? std::strtoul(length->c_str(), nullptr, 10) : 0);
     }
   }
   if (wanted == std::string::npos || request.raw.size() < wanted) {
