@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
-constexpr char32_t kReplacement = 0xFFFD;
 
 // Windows-1252 bytes 0x80..0x9F. The five bytes the code page leaves
 // undefined map to the C1 control of the same value, as Windows converts
@@ -20,64 +19,6 @@ constexpr std::array<char16_t, 32> kCp1252High = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// The code point at `pos`, advancing `pos`. Accepts the three-byte form of
-// a surrogate; a malformed sequence gives U+FFFD for its first byte.
-char32_t NextCodePoint(std::string_view s, size_t& pos) {
-  const unsigned char lead = static_cast<unsigned char>(s[pos]);
-  int extra;
-  char32_t cp;
-  char32_t min;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1, cp = lead & 0x1F, min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2, cp = lead & 0x0F, min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3, cp = lead & 0x07, min = 0x10000;
-  } else {
-    ++pos;
-    return kReplacement;
-  }
-  if (s.size() - pos <= static_cast<size_t>(extra)) {
-    ++pos;
-    return kReplacement;
-  }
-  for (int k = 1; k <= extra; ++k) {
-    const unsigned char c = static_cast<unsigned char>(s[pos + k]);
-    if ((c & 0xC0) != 0x80) {
-      ++pos;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF) {
-    ++pos;
-    return kReplacement;
-  }
-  pos += extra + 1;
-  return cp;
-}
 
 std::string DecodeUtf16Le(std::string_view bytes, std::string* trailing) {
   std::string out;

@@ -3,11 +3,14 @@
 #include <memory>
 
 #include "platform/env.h"
+#include "platform/service_platform.h"
 #include "worker/manager.h"
 
 namespace tolvenar {
 
 void RunConsole(Env& env) {
+  // The service host's per-thread set-up (COM on Windows), as in service mode.
+  NewServicePlatform(env)->InitializeThread();
   // Any error below frees the manager (stopping its workers) on the way out.
   auto manager = std::make_unique<TTolvenarConnectorManager>(&env);
   manager->Start();

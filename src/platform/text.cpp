@@ -71,6 +71,63 @@ bool IsValidUtf8(std::string_view bytes) {
   return true;
 }
 
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+char32_t NextCodePoint(std::string_view text, size_t& pos) {
+  constexpr char32_t kReplacement = 0xFFFD;
+  const unsigned char lead = static_cast<unsigned char>(text[pos]);
+  size_t extra;
+  char32_t cp;
+  char32_t min;
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    extra = 1, cp = lead & 0x1F, min = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    extra = 2, cp = lead & 0x0F, min = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    extra = 3, cp = lead & 0x07, min = 0x10000;
+  } else {
+    ++pos;
+    return kReplacement;
+  }
+  if (text.size() - pos <= extra) {
+    ++pos;
+    return kReplacement;
+  }
+  for (size_t k = 1; k <= extra; ++k) {
+    const unsigned char next = static_cast<unsigned char>(text[pos + k]);
+    if ((next & 0xC0) != 0x80) {
+      ++pos;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (next & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF) {
+    ++pos;
+    return kReplacement;
+  }
+  pos += extra + 1;
+  return cp;
+}
+
 std::string_view DropUtf8Bom(std::string_view bytes) {
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   return bytes;

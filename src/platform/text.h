@@ -24,6 +24,14 @@ bool StartsWithAsciiNoCase(std::string_view text, std::string_view prefix);
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view bytes);
 
+// Appends the UTF-8 form of a code point; a lone surrogate gets the same
+// three-byte pattern, so UTF-16 text with one survives a round trip.
+void AppendUtf8(std::string& out, char32_t cp);
+
+// The code point at `pos`, advancing `pos`. Accepts the three-byte form of a
+// surrogate; a malformed sequence gives U+FFFD for its first byte alone.
+char32_t NextCodePoint(std::string_view text, size_t& pos);
+
 // Drops a leading UTF-8 byte-order mark (EF BB BF), if any.
 std::string_view DropUtf8Bom(std::string_view bytes);
 

@@ -7,59 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text.h"
 #include "protocol/json.h"
 
 namespace tolvenar {
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Decodes one character at `pos` and advances past it. Accepts the three-byte form of a lone
-// surrogate (as the reader produces it); any byte that does not start a well-formed sequence
-// counts as U+FFFD on its own.
-char32_t NextCodePoint(std::string_view text, size_t& pos) {
-  const unsigned char lead = static_cast<unsigned char>(text[pos]);
-  size_t extra;
-  char32_t cp;
-  char32_t min;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    extra = 1;
-    cp = lead & 0x1F;
-    min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    extra = 2;
-    cp = lead & 0x0F;
-    min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    extra = 3;
-    cp = lead & 0x07;
-    min = 0x10000;
-  } else {
-    ++pos;
-    return kReplacement;
-  }
-  if (text.size() - pos <= extra) {
-    ++pos;
-    return kReplacement;
-  }
-  for (size_t k = 1; k <= extra; ++k) {
-    const unsigned char next = static_cast<unsigned char>(text[pos + k]);
-    if ((next & 0xC0) != 0x80) {
-      ++pos;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF) {
-    ++pos;
-    return kReplacement;
-  }
-  pos += extra + 1;
-  return cp;
-}
 
 void AppendUnitEscape(std::string& out, char32_t unit) {
   static constexpr char kHex[] = "0123456789ABCDEF";

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -64,15 +65,17 @@ void Process::CloseStdIn() {
   in_ = -1;
 }
 
+// poll() skips entries whose descriptor is negative, so a stream that has
+// ended is simply ignored.
 void Process::Pump(int timeout_ms) {
   pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
   if (poll(fds, 2, timeout_ms) <= 0) return;
   char buffer[4096];
   for (int i = 0; i < 2; ++i) {
-    if (fds[i].revents & (POLLIN | POLLHUP)) {
+    if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP))) {
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) (i == 0 ? out_ : err_).append(buffer, static_cast<size_t>(n));
-      if (n == 0) {
+      if (n == 0 || (n < 0 && errno != EINTR)) {
         close(fds[i].fd);
         (i == 0 ? out_fd_ : err_fd_) = -1;
       }
@@ -97,32 +100,6 @@ ProcessResult Process::Wait(std::chrono::milliseconds deadline) {
       result.timed_out = true;
       kill(pid_, SIGKILL);
       break;
-    }
-    if (out_fd_ < 0) {
-      pollfd fd{err_fd_, POLLIN, 0};
-      if (poll(&fd, 1, 50) > 0) {
-        char buffer[4096];
-        const ssize_t n = read(err_fd_, buffer, sizeof buffer);
-        if (n > 0) err_.append(buffer, static_cast<size_t>(n));
-        if (n <= 0) {
-          close(err_fd_);
-          err_fd_ = -1;
-        }
-      }
-      continue;
-    }
-    if (err_fd_ < 0) {
-      pollfd fd{out_fd_, POLLIN, 0};
-      if (poll(&fd, 1, 50) > 0) {
-        char buffer[4096];
-        const ssize_t n = read(out_fd_, buffer, sizeof buffer);
-        if (n > 0) out_.append(buffer, static_cast<size_t>(n));
-        if (n <= 0) {
-          close(out_fd_);
-          out_fd_ = -1;
-        }
-      }
-      continue;
     }
     Pump(50);
   }
