@@ -17,6 +17,12 @@ if(NOT WIN32)
   if(TC_WINDOWS_BUILD_DIR)
     add_test(NAME windows_tests
              COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh ${TC_WINDOWS_BUILD_DIR}/tests/tc_tests.exe)
+    add_test(NAME windows_tls_tests
+             COMMAND ${PROJECT_SOURCE_DIR}/scripts/windows-tls-tests.sh ${TC_WINDOWS_BUILD_DIR}/tests/tc_tests.exe)
+    # The service under Wine's service control manager, in a Wine prefix of
+    # its own.
+    add_test(NAME windows_service_life
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/host/windows/service_life.sh ${TC_WINDOWS_BUILD_DIR})
   endif()
   if(TC_FUZZ_BUILD_DIR)
     add_test(NAME fuzz_targets
