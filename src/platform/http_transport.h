@@ -3,7 +3,10 @@
 // interface, the same way on every platform.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,5 +44,15 @@ class HttpTransport {
   // "Error adding header: (%d) %s" before anything is sent.
   virtual HttpResponse Send(const HttpRequest& request) = 0;
 };
+
+// The length announced by a "Content-Length" header of plain decimal digits
+// (at most 18 of them); nothing for any other form or when there is none.
+std::optional<uint64_t> AnnouncedContentLength(const HttpHeaders& headers);
+
+// Capacity for a body to set aside before it arrives, so that a large one
+// is received into one allocation: the announced length, but never more than
+// 64 MiB, so a false claim cannot make the connector commit memory for bytes
+// that never come. 0 when no length is announced.
+size_t BodyReserveFor(const HttpHeaders& headers);
 
 }  // namespace tolvenar

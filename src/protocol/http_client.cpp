@@ -73,11 +73,11 @@ HttpClient::HttpClient(Env& env, int connect_timeout_ms, int response_timeout_ms
 HttpClient::~HttpClient() = default;
 
 HttpClientResponse HttpClient::Send(const std::string& method, const std::string& url,
-                                    const HttpHeaders& headers, const std::string& body) {
+                                    const HttpHeaders& headers, std::string body) {
   HttpUrl current = ParseOrThrow(url);
   const std::string origin = current.Origin();
   std::string current_method = method;
-  std::string current_body = body;
+  std::string current_body = std::move(body);
   // The transport frames the body itself; a caller's framing headers could
   // only contradict it.
   HttpHeaders current_headers = headers;
@@ -89,7 +89,7 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
     HttpRequest request;
     request.method = current_method;
     request.url = current.ToString();
-    request.body = current_body;
+    request.body = std::move(current_body);
     request.connect_timeout_ms = connect_timeout_ms_;
     request.response_timeout_ms = response_timeout_ms_;
     const bool same_origin = current.Origin() == origin;
@@ -99,6 +99,7 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
     AddCookies(request.headers, cookies.HeaderValueFor(current.host));
 
     HttpResponse answer = transport_->Send(request);
+    current_body = std::move(request.body);  // a 307 or 308 sends it again
     cookies.Store(current.host, answer.headers);
 
     const std::string* location_header = FindHeader(answer.headers, "Location");
@@ -135,13 +136,14 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
   }
 }
 
-std::string DecodeResponseText(std::string_view body) {
+std::string DecodeResponseText(std::string body) {
   const std::string_view text = DropUtf8Bom(body);
   if (!IsValidUtf8(text)) {
     throw Exception(
         "No mapping for the Unicode character exists in the target multi-byte code page");
   }
-  return std::string(text);
+  body.erase(0, body.size() - text.size());
+  return body;
 }
 
 }  // namespace tolvenar

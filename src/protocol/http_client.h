@@ -30,8 +30,9 @@ class HttpClient {
   // Credential headers ("X-Tolvenar-Connector", "Authorization",
   // "X-Tolvenar-Session") are sent only to the origin of `url`. Every answer
   // is returned; failures raise Exception with the client's messages.
+  // `body` is taken by value so that a large one can be moved in.
   HttpClientResponse Send(const std::string& method, const std::string& url,
-                          const HttpHeaders& headers, const std::string& body);
+                          const HttpHeaders& headers, std::string body);
 
  private:
   std::unique_ptr<HttpTransport> transport_;
@@ -41,7 +42,8 @@ class HttpClient {
 
 // Decodes an answer body as strict UTF-8, dropping a leading byte-order
 // mark; raises Exception("No mapping for the Unicode character exists in
-// the target multi-byte code page") for invalid UTF-8.
-std::string DecodeResponseText(std::string_view body);
+// the target multi-byte code page") for invalid UTF-8. Decodes in place:
+// the text returned is `body`'s own storage.
+std::string DecodeResponseText(std::string body);
 
 }  // namespace tolvenar

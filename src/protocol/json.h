@@ -1,6 +1,7 @@
 // JSON values as the connector reads and writes them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -56,14 +57,23 @@ class JsonObjectWriter {
  public:
   void AddString(std::string_view name, std::string_view value);
   void AddInteger(std::string_view name, int64_t value);
-  // "{...}" with the members in the order they were added.
-  std::string ToString() const;
+  // "{...}" with the members in the order they were added. The rvalue form
+  // hands over the text without copying it, for large bodies.
+  std::string ToString() const&;
+  std::string ToString() &&;
 
  private:
-  std::string members_;
+  static constexpr size_t kSpareCapacity = 1024;
+  // Reserves room for one member and writes its name and the colon.
+  void StartMember(std::string_view name, size_t value_length);
+
+  std::string text_ = "{";  // the closing brace is added by ToString
 };
 
 // A JSON string literal, quotes included, in the connector's escaping.
 std::string WriteJSONString(std::string_view text);
+// The same literal appended to `out`, and its length in bytes.
+void AppendJSONString(std::string& out, std::string_view text);
+size_t JSONStringLength(std::string_view text);
 
 }  // namespace tolvenar

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/text.h"
 #include "protocol/json.h"
@@ -22,36 +23,35 @@ void AppendUnitEscape(std::string& out, char32_t unit) {
   out.push_back(kHex[unit & 0xF]);
 }
 
-void AppendAscii(std::string& out, char c) {
+// The two-character escape of `c`, or "" when it has none.
+std::string_view ShortEscape(char c) {
   switch (c) {
     case '\b':
-      out += "\\b";
-      return;
+      return "\\b";
     case '\t':
-      out += "\\t";
-      return;
+      return "\\t";
     case '\n':
-      out += "\\n";
-      return;
+      return "\\n";
     case '\f':
-      out += "\\f";
-      return;
+      return "\\f";
     case '\r':
-      out += "\\r";
-      return;
+      return "\\r";
     case '"':
-      out += "\\\"";
-      return;
+      return "\\\"";
     case '/':
-      out += "\\/";
-      return;
+      return "\\/";
     case '\\':
-      out += "\\\\";
-      return;
+      return "\\\\";
     default:
-      break;
+      return {};
   }
-  if (static_cast<unsigned char>(c) < 0x20) {
+}
+
+void AppendAscii(std::string& out, char c) {
+  const std::string_view escape = ShortEscape(c);
+  if (!escape.empty()) {
+    out += escape;
+  } else if (static_cast<unsigned char>(c) < 0x20) {
     AppendUnitEscape(out, static_cast<unsigned char>(c));
   } else {
     out.push_back(c);
@@ -60,9 +60,27 @@ void AppendAscii(std::string& out, char c) {
 
 }  // namespace
 
-std::string WriteJSONString(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
+// Bytes AppendJSONString writes for `text`, so a large value is written
+// into one allocation rather than through repeated growth.
+size_t JSONStringLength(std::string_view text) {
+  size_t length = 2;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const char32_t cp = NextCodePoint(text, pos);
+    if (cp >= 0x10000) {
+      length += 12;
+    } else if (cp >= 0x80) {
+      length += 6;
+    } else if (!ShortEscape(static_cast<char>(cp)).empty()) {
+      length += 2;
+    } else {
+      length += cp < 0x20 ? 6 : 1;
+    }
+  }
+  return length;
+}
+
+void AppendJSONString(std::string& out, std::string_view text) {
   out.push_back('"');
   size_t pos = 0;
   while (pos < text.size()) {
@@ -78,25 +96,42 @@ std::string WriteJSONString(std::string_view text) {
     }
   }
   out.push_back('"');
+}
+
+std::string WriteJSONString(std::string_view text) {
+  std::string out;
+  out.reserve(JSONStringLength(text));
+  AppendJSONString(out, text);
   return out;
 }
 
+void JsonObjectWriter::StartMember(std::string_view name, size_t value_length) {
+  const size_t needed = text_.size() + 1 + JSONStringLength(name) + 1 + value_length + 1;
+  // Room for a few short members more, so that a large member is not moved
+  // again by the next small one.
+  if (needed > text_.capacity()) text_.reserve(needed + kSpareCapacity);
+  if (text_.size() > 1) text_.push_back(',');
+  AppendJSONString(text_, name);
+  text_.push_back(':');
+}
+
 void JsonObjectWriter::AddString(std::string_view name, std::string_view value) {
-  if (!members_.empty()) members_.push_back(',');
-  members_ += WriteJSONString(name);
-  members_.push_back(':');
-  members_ += WriteJSONString(value);
+  StartMember(name, JSONStringLength(value));
+  AppendJSONString(text_, value);
 }
 
 void JsonObjectWriter::AddInteger(std::string_view name, int64_t value) {
-  if (!members_.empty()) members_.push_back(',');
-  members_ += WriteJSONString(name);
-  members_.push_back(':');
   char digits[24];
   const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  members_.append(digits, result.ptr);
+  StartMember(name, static_cast<size_t>(result.ptr - digits));
+  text_.append(digits, result.ptr);
 }
 
-std::string JsonObjectWriter::ToString() const { return "{" + members_ + "}"; }
+std::string JsonObjectWriter::ToString() const& { return text_ + "}"; }
+
+std::string JsonObjectWriter::ToString() && {
+  text_.push_back('}');
+  return std::move(text_);
+}
 
 }  // namespace tolvenar

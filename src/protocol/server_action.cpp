@@ -15,7 +15,7 @@ std::string TTolvenarConnectorWorker::ServerActionURL(const std::string& action)
   return FProfile->ServerURL() + "/api.php?action=" + action;
 }
 
-bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, const std::string& body,
+bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, std::string body,
                                                 const std::string& secret, int& status,
                                                 std::string& response_text) {
   status = 0;
@@ -27,9 +27,10 @@ bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, const
       {"X-Tolvenar-Connector-Version", "0.1.0"},
   };
   if (!secret.empty()) headers.emplace_back("X-Tolvenar-Connector", secret);
-  const HttpClientResponse response = client.Send("POST", ServerActionURL(action), headers, body);
+  HttpClientResponse response =
+      client.Send("POST", ServerActionURL(action), headers, std::move(body));
   status = response.status;
-  if (status != 204) response_text = DecodeResponseText(response.body);
+  if (status != 204) response_text = DecodeResponseText(std::move(response.body));
   return status >= 200 && status <= 299;
 }
 

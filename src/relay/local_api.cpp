@@ -39,10 +39,10 @@ bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std
     if (!session_token.empty()) headers.emplace_back("X-Tolvenar-Session", session_token);
     const std::string url = FProfile->LocalAPIURL() + path;
     const bool is_get = SameTextAscii(method, "GET");
-    const HttpClientResponse response =
+    HttpClientResponse response =
         client.Send(is_get ? "GET" : "POST", url, headers, is_get ? std::string() : request_body);
     status = response.status;
-    response_body = DecodeResponseText(response.body);
+    response_body = DecodeResponseText(std::move(response.body));
     return true;
   } catch (const std::exception& e) {
     status = 502;
@@ -55,10 +55,11 @@ bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std
 std::string TTolvenarConnectorWorker::QueryLocalAPIVersion() {
   HttpClient client(*env_, kProbeConnectTimeoutMS, kProbeResponseTimeoutMS);
   try {
-    const HttpClientResponse response =
+    HttpClientResponse response =
         client.Send("GET", FProfile->LocalAPIURL() + "/health", {}, std::string());
     if (response.status != 200) return std::string();
-    const std::unique_ptr<JsonValue> health = ParseJSON(DecodeResponseText(response.body));
+    const std::unique_ptr<JsonValue> health =
+        ParseJSON(DecodeResponseText(std::move(response.body)));
     if (!health || !health->IsObject()) return std::string();
     return TryGetJSONString(*health, "version");
   } catch (const std::exception&) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/exception.h"
@@ -306,6 +307,23 @@ TEST(JsonWrite, ObjectsHaveTheExactForm) {
   EXPECT_EQ(names.ToString(), R"({"a\/\u00E7":0})");
 }
 
+// The result of a relayed command: a large body between short members,
+// handed over by the rvalue form without a copy, must read the same.
+TEST(JsonWrite, LargeMemberAmongShortOnes) {
+  std::string body;
+  for (int i = 0; i < 100000; ++i) body += i % 7 == 0 ? "\xC3\xA7/" : "ab";
+  JsonObjectWriter result;
+  result.AddString("command_id", "7");
+  result.AddInteger("http_status", 200);
+  result.AddString("body", body);
+  result.AddString("error", "Falha");
+  const std::string copied = result.ToString();
+  const std::string moved = std::move(result).ToString();
+  EXPECT_EQ(moved, copied);
+  EXPECT_EQ(moved, R"({"command_id":"7","http_status":200,"body":)" + WriteJSONString(body) +
+                       R"(,"error":"Falha"})");
+}
+
 TEST(JsonWrite, IntegersInPlainDecimal) {
   const std::vector<std::pair<int64_t, std::string>> cases = {
       {0, "0"},
@@ -353,6 +371,7 @@ TEST(JsonWrite, EscapesPerUtf16CodeUnit) {
   };
   for (const auto& [text, literal] : cases) {
     EXPECT_EQ(WriteJSONString(text), literal) << testing::PrintToString(text);
+    EXPECT_EQ(JSONStringLength(text), literal.size()) << testing::PrintToString(text);
   }
 }
 
@@ -387,6 +406,7 @@ TEST(JsonWrite, ArbitraryBytesGiveAsciiThatParses) {
     const std::string literal = WriteJSONString(bytes);
     SCOPED_TRACE(testing::PrintToString(bytes));
     for (char c : literal) ASSERT_LT(static_cast<unsigned char>(c), 0x80);
+    ASSERT_EQ(JSONStringLength(bytes), literal.size());
     ASSERT_NE(ParseJSON(literal), nullptr);
   }
 }

@@ -127,7 +127,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
                                   ? 0
                                   : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
   } else if (line.empty()) {
-    if (transfer->header_status >= 200) transfer->headers_complete = true;
+    if (transfer->header_status >= 200) {
+      transfer->headers_complete = true;
+      transfer->response.body.reserve(BodyReserveFor(headers));
+    }
   } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
     headers.back().second += " " + Trim(line);  // folded continuation line
   } else {

@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -196,8 +197,9 @@ int ReadStatus(HINTERNET request) {
   return static_cast<int>(status);
 }
 
-std::string ReadBody(HINTERNET request) {
+std::string ReadBody(HINTERNET request, size_t reserve) {
   std::string body;
+  body.reserve(reserve);
   std::vector<char> buffer(64 * 1024);
   for (;;) {
     DWORD read = 0;
@@ -221,12 +223,8 @@ const std::string* FindHeader(const HttpHeaders& headers, std::string_view name)
 void CheckBodyComplete(const HttpResponse& response) {
   if (response.status < 200 || response.status == 204 || response.status == 304) return;
   if (FindHeader(response.headers, "Transfer-Encoding")) return;
-  const std::string* length = FindHeader(response.headers, "Content-Length");
-  if (!length || length->empty() || length->find_first_not_of("0123456789") != std::string::npos ||
-      length->size() > 18) {
-    return;
-  }
-  if (response.body.size() < std::stoull(*length)) {
+  const std::optional<uint64_t> length = AnnouncedContentLength(response.headers);
+  if (length && response.body.size() < *length) {
     throw Exception(WinHttpFailureMessage("Error reading data", ERROR_WINHTTP_CONNECTION_ERROR));
   }
 }
@@ -283,7 +281,7 @@ class WinHttpTransport : public HttpTransport {
     HttpResponse response;
     response.status = ReadStatus(request.get());
     response.headers = ParseRawHeaders(ReadRawHeaders(request.get()));
-    response.body = ReadBody(request.get());
+    response.body = ReadBody(request.get(), BodyReserveFor(response.headers));
     CheckBodyComplete(response);
     return response;
   }

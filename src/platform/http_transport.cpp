@@ -1,0 +1,30 @@
+#include "platform/http_transport.h"
+
+#include <algorithm>
+
+#include "platform/text.h"
+
+namespace tolvenar {
+
+namespace {
+constexpr uint64_t kMaxBodyReserve = uint64_t{64} << 20;
+}  // namespace
+
+std::optional<uint64_t> AnnouncedContentLength(const HttpHeaders& headers) {
+  for (const auto& [name, value] : headers) {
+    if (!SameTextAscii(name, "Content-Length")) continue;
+    if (value.empty() || value.size() > 18 ||
+        value.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    return std::stoull(value);
+  }
+  return std::nullopt;
+}
+
+size_t BodyReserveFor(const HttpHeaders& headers) {
+  const std::optional<uint64_t> length = AnnouncedContentLength(headers);
+  return length ? static_cast<size_t>(std::min(*length, kMaxBodyReserve)) : 0;
+}
+
+}  // namespace tolvenar
