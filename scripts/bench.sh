@@ -5,14 +5,18 @@
 # Builds an optimised tree (build/bench) with the micro-benchmarks, the
 # connector and the reference servers; runs the micro-benchmarks; then runs
 # the connector in console mode against the reference servers on loopback:
-# idle footprint with 1, 10 and 50 profiles, CPU per relayed command with 20
-# profiles, and peak memory relaying a 10 MB local answer.
-# Usage: scripts/bench.sh [idle seconds, default 20]
+# idle footprint with 1, 10 and 50 profiles, the cost of a relayed command
+# with 20 profiles over HTTP and HTTPS, peak memory relaying a 10 MB local
+# answer, and the times from start to the first poll and from ENTER to exit.
+# Usage: scripts/bench.sh [idle seconds, default 60]
+# The HTTPS figure trusts a certificate made for the run by giving the
+# connector alone (in a private mount namespace, so root and unshare(1) are
+# needed) a CA bundle that includes it; without them that row says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 tree=${TC_BUILD_ROOT:-$root/build}/bench
-idle_seconds=${1:-20}
+idle_seconds=${1:-60}
 
 echo "Building the optimised tree in $tree ..." >&2
 # -O2, as in the shipped RelWithDebInfo build, rather than Release's -O3.
@@ -23,7 +27,7 @@ cmake --build "$tree" -j2 --target tc_bench TolvenarConnector tolvenar-reference
 tools=$tree/tools/reference_server
 
 rows=()
-row() { rows+=("$(printf '%-44s | %-22s | %s' "$1" "$2" "$3")"); }
+row() { rows+=("$(printf '%-44s | %-28s | %s' "$1" "$2" "$3")"); }
 
 # --- Micro-benchmarks ------------------------------------------------------
 echo "Running the micro-benchmarks ..." >&2
@@ -64,52 +68,78 @@ cpu_ms() {  # utime + stime of a process, in ms
   awk -v t="$ticks" '{sub(/.*\) /, ""); printf "%d", ($12 + $13) * 1000 / t}' "/proc/$1/stat"
 }
 status_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
+now_us() { date +%s%6N; }
 
-"$tools/tolvenar-reference-server" --port 0 --port-file "$work/server.port" >"$work/server.out" 2>&1 &
-pids+=($!)
+start_server() {  # name, extra options...; prints the base URL
+  local name=$1
+  shift
+  "$tools/tolvenar-reference-server" --port 0 --port-file "$work/$name.port" "$@" \
+    >"$work/$name.out" 2>&1 &
+  pids+=($!)
+  wait_until "[ -s '$work/$name.port' ]" 100
+}
+start_server server
+server=http://127.0.0.1:$(cat "$work/server.port")
 "$tools/tolvenar-sample-local-api" --port 0 --port-file "$work/api.port" >"$work/api.out" 2>&1 &
 pids+=($!)
-wait_until '[ -s "$work/server.port" ] && [ -s "$work/api.port" ]' 100
-server=http://127.0.0.1:$(cat "$work/server.port")
+wait_until '[ -s "$work/api.port" ]' 100
 api=http://127.0.0.1:$(cat "$work/api.port")
-admin_status() { curl -fsS "$server/admin/status" | grep -o "\"$1\":[0-9]*" | cut -d: -f2; }
 
-connector=
-run_connector() {  # profiles, poll interval in ms
-  local count=$1 interval=$2 app=$work/app-$1-$RANDOM
+admin() { curl -fsS "$admin_base$1"; }
+admin_post() { curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "$2" "$admin_base$1"; }
+admin_status() { admin /admin/status | grep -o "\"$1\":[0-9]*" | cut -d: -f2; }
+admin_base=$server
+
+# Lays out a folder with the executable and an INI of `count` profiles whose
+# codes the server knows; sets $app.
+app=
+prepare_app() {  # server URL, profiles, poll interval in ms
+  local url=$1 count=$2 interval=$3
+  app=$work/app-$count-$RANDOM
   mkdir "$app"
   cp "$tree/TolvenarConnector" "$app/"
   : >"$app/TolvenarConnector.ini"
-  local enrolled_before
-  enrolled_before=$(admin_status enrollments)
   for ((i = 0; i < count; i++)); do
     local cnpj code=bench-$RANDOM-$i
     cnpj=$(printf '%014d' $((RANDOM * 100000 + i)))
-    curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "{\"cnpj\":\"$cnpj\",\"code\":\"$code\"}" \
-      "$server/admin/codes" >/dev/null
-    printf '%s\r\n' "[Connector_$i]" "Servidor=$server" "PermitirHTTPInseguro=1" "CNPJ=$cnpj" \
+    admin_post /admin/codes "{\"cnpj\":\"$cnpj\",\"code\":\"$code\"}" >/dev/null
+    printf '%s\r\n' "[Connector_$i]" "Servidor=$url" "PermitirHTTPInseguro=1" "CNPJ=$cnpj" \
       "CodigoVinculacao=$code" "APILocal=$api" "IntervaloConsultaMS=$interval" \
       >>"$app/TolvenarConnector.ini"
   done
+}
+
+# Starts the connector of $app in console mode (through `launcher` when
+# set), its standard input on descriptor 3; sets $connector.
+connector=
+launcher=()
+start_connector() {
   rm -f "$work/stdin"
   mkfifo "$work/stdin"
-  (cd "$app" && exec ./TolvenarConnector -console <"$work/stdin" >"$app/console.txt" 2>&1) &
+  (cd "$app" && exec "${launcher[@]}" ./TolvenarConnector -console <"$work/stdin" \
+    >>"$app/console.txt" 2>&1) &
   connector=$!
   pids+=($connector)
   exec 3<>"$work/stdin"
-  wait_until "[ \"\$(admin_status enrollments)\" -ge $((enrolled_before + count)) ]" 600 ||
-    echo "warning: not every profile enrolled" >&2
 }
 stop_connector() {
   printf '\n' >&3
-  wait_until "! kill -0 $connector 2>/dev/null" 300 || kill "$connector"
   wait "$connector" 2>/dev/null || true
   exec 3>&-
 }
+run_connector() {  # server URL, profiles, poll interval in ms
+  local enrolled_before
+  enrolled_before=$(admin_status enrollments)
+  prepare_app "$@"
+  start_connector
+  wait_until "[ \"\$(admin_status enrollments)\" -ge $((enrolled_before + $2)) ]" 600 ||
+    echo "warning: not every profile enrolled" >&2
+}
 
+# --- Idle footprint
 for count in 1 10 50; do
   echo "Idle footprint with $count profile(s), ${idle_seconds}s ..." >&2
-  run_connector "$count" 3000
+  run_connector "$server" "$count" 3000
   sleep 3  # past the enrollments' own work
   before=$(cpu_ms "$connector")
   sleep "$idle_seconds"
@@ -120,59 +150,132 @@ for count in 1 10 50; do
     "VmRSS from /proc/<pid>/status after ${idle_seconds}s idle, polling every 3000 ms"
   row "Idle, $count profile(s): CPU" \
     "$(awk -v u="$used" -v s="$idle_seconds" 'BEGIN{printf "%.2f%% of a core", u/(s*10)}')" \
-    "utime+stime from /proc/<pid>/stat over ${idle_seconds}s (not a minute), no commands"
+    "utime+stime from /proc/<pid>/stat over ${idle_seconds}s, no commands"
   stop_connector
 done
 
-echo "Relay cost with 20 profiles ..." >&2
-commands=200
-run_connector 20 1000
-sleep 3
-before=$(cpu_ms "$connector")
-sleep 10
-idle_rate=$(($(cpu_ms "$connector") - before))  # ms per 10 s
-results_before=$(admin_status results)
-before=$(cpu_ms "$connector")
-SECONDS=0
-for ((i = 0; i < commands; i++)); do
-  curl -fsS -X POST -H 'Content-Type: application/json' \
-    --data-binary "{\"id\":\"b$i\",\"method\":\"GET\",\"path\":\"/api/v1/sales/sections\"}" \
-    "$server/admin/commands" >/dev/null
-done
-wait_until "[ \"\$(admin_status results)\" -ge $((results_before + commands)) ]" 1200 ||
-  echo "warning: not every result arrived" >&2
-elapsed=$SECONDS
-used=$(($(cpu_ms "$connector") - before))
-row "Relay, 20 profiles: CPU per command" \
-  "$(awk -v u="$used" -v i="$idle_rate" -v e="$elapsed" -v n="$commands" \
-    'BEGIN{c=(u - i*e/10)/n; if (c<0) c=0; printf "%.2f ms", c}')" \
-  "(CPU during $commands GET commands - idle CPU for the same ${elapsed}s) / $commands"
+# --- Start and stop
+echo "Start and stop with 20 enrolled profiles ..." >&2
+run_connector "$server" 20 1000
 stop_connector
-
-echo "Relaying a 10 MB answer ..." >&2
-run_connector 1 1000
+sleep 1
+started=$(now_us)
+start_connector
+sleep 3  # every profile has polled by now
+read -r first all _ < <(admin /admin/requests | python3 -c '
+import json, sys
+t = int(sys.argv[1])
+polls = {}
+for r in json.load(sys.stdin):
+    if r["target"].endswith("action=connector-poll") and r["received_unix_us"] >= t:
+        key = dict((n.lower(), v) for n, v in r["headers"]).get("x-tolvenar-connector")
+        polls.setdefault(key, r["received_unix_us"])
+times = sorted(polls.values())
+print((times[0] - t) / 1000, (times[-1] - t) / 1000, len(times))' "$started")
+row "Start to first poll, 20 profiles" "$(printf '%.0f ms (all 20: %.0f ms)' "$first" "$all")" \
+  "launch of the enrolled connector to the server receiving its first / 20th first poll"
 sleep 2
-hwm_before=$(status_kb "$connector" VmHWM)
-{
-  printf '{"path":"/api/v1/sales/list","status":200,"body":"'
-  head -c $((10 * 1024 * 1024)) /dev/zero | tr '\0' 'a'
-  printf '"}'
-} >"$work/big.json"
-curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "@$work/big.json" \
-  "$api/admin/faults" >/dev/null
-results_before=$(admin_status results)
-curl -fsS -X POST -H 'Content-Type: application/json' --data-binary '{"id":"big","method":"GET","path":"/api/v1/sales/list"}' \
-  "$server/admin/commands" >/dev/null
-wait_until "[ \"\$(admin_status results)\" -gt $results_before ]" 600 ||
-  echo "warning: the 10 MB result did not arrive" >&2
-hwm=$(status_kb "$connector" VmHWM)
-row "10 MB answer, 1 profile: peak RSS" "$((hwm / 1024)) MB (idle $((hwm_before / 1024)) MB)" \
-  "VmHWM from /proc/<pid>/status after relaying one 10 MB ASCII body"
+stopped=$(now_us)
 stop_connector
+row "ENTER to exit, 20 profiles" "$(awk -v d=$(($(now_us) - stopped)) 'BEGIN{printf "%.0f ms", d/1000}')" \
+  "ENTER to process exit, workers pausing 1000 ms between polls (a pause runs to its end)"
+
+# --- Relay cost
+relay_cost() {  # label, server URL
+  local label=$1 url=$2 commands=200
+  echo "Relay cost with 20 profiles over $label ..." >&2
+  run_connector "$url" 20 1000
+  sleep 3
+  local before idle_rate results_before used elapsed
+  before=$(cpu_ms "$connector")
+  sleep 10
+  idle_rate=$(($(cpu_ms "$connector") - before))  # ms per 10 s
+  results_before=$(admin_status results)
+  for ((i = 0; i < commands; i++)); do
+    admin_post /admin/commands \
+      "{\"id\":\"$label-$i\",\"method\":\"GET\",\"path\":\"/api/v1/sales/sections\"}" >/dev/null
+  done
+  before=$(cpu_ms "$connector")
+  SECONDS=0
+  wait_until "[ \"\$(admin_status results)\" -ge $((results_before + commands)) ]" 1200 ||
+    echo "warning: not every result arrived" >&2
+  elapsed=$SECONDS
+  used=$(($(cpu_ms "$connector") - before))
+  row "Relay over $label, 20 profiles: CPU" \
+    "$(awk -v u="$used" -v i="$idle_rate" -v e="$elapsed" -v n="$commands" \
+      'BEGIN{c=(u - i*e/10)/n; if (c<0) c=0; printf "%.2f ms per command", c}')" \
+    "(CPU while $commands queued GETs were relayed - idle CPU for the same ${elapsed}s) / $commands"
+  row "Relay over $label, 20 profiles: wall" \
+    "$(admin /admin/results | python3 -c '
+import json, statistics, sys
+times = [r["relay_us"] / 1000 for r in json.load(sys.stdin) if r["command_id"].startswith(sys.argv[1] + "-")]
+print("%.1f ms median, %.1f ms p95" % (statistics.median(times), sorted(times)[int(len(times) * 0.95) - 1]))' "$label")" \
+    "server handing a command out to receiving its result (poll answer, local GET, result post)"
+  stop_connector
+}
+relay_cost HTTP "$server"
+
+# HTTPS: a CA and a server certificate made for this run; the connector sees
+# a CA bundle with that CA through a private mount namespace.
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=bench-ca \
+    -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout "$work/tls.key" \
+    -out "$work/tls.csr" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/san.ext"
+  openssl x509 -req -in "$work/tls.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+    -CAcreateserial -days 2 -extfile "$work/san.ext" -out "$work/tls.pem" 2>/dev/null
+  cat /etc/ssl/certs/ca-certificates.crt "$work/ca.pem" >"$work/bundle.pem"
+  start_server tls --cert "$work/tls.pem" --key "$work/tls.key"
+  admin_base=https://127.0.0.1:$(cat "$work/tls.port")
+  admin() { curl -fsS --cacert "$work/ca.pem" "$admin_base$1"; }
+  admin_post() {
+    curl -fsS --cacert "$work/ca.pem" -X POST -H 'Content-Type: application/json' \
+      --data-binary "$2" "$admin_base$1"
+  }
+  launcher=(unshare -m sh -c
+    "mount --bind '$work/bundle.pem' /etc/ssl/certs/ca-certificates.crt && exec \"\$0\" \"\$@\"")
+  relay_cost HTTPS "$admin_base"
+  launcher=()
+  admin_base=$server
+  admin() { curl -fsS "$admin_base$1"; }
+  admin_post() { curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "$2" "$admin_base$1"; }
+else
+  row "Relay over HTTPS, 20 profiles" "not measured" "needs root and unshare -m (see the top)"
+fi
+
+# --- Large bodies
+large_body() {  # label, one character of the body as UTF-8
+  local label=$1 unit=$2
+  echo "Relaying a 10 MB $label answer ..." >&2
+  run_connector "$server" 1 1000
+  sleep 2
+  local hwm_before results_before hwm
+  hwm_before=$(status_kb "$connector" VmHWM)
+  python3 -c '
+import json, sys
+unit = sys.argv[1]
+body = unit * (10 * 1024 * 1024 // len(unit.encode()))
+sys.stdout.write(json.dumps({"path": "/api/v1/sales/list", "status": 200, "body": body}, ensure_ascii=False))
+' "$unit" >"$work/big.json"
+  curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "@$work/big.json" \
+    "$api/admin/faults" >/dev/null
+  results_before=$(admin_status results)
+  admin_post /admin/commands "{\"id\":\"big-$label\",\"method\":\"GET\",\"path\":\"/api/v1/sales/list\"}" >/dev/null
+  wait_until "[ \"\$(admin_status results)\" -gt $results_before ]" 600 ||
+    echo "warning: the 10 MB result did not arrive" >&2
+  hwm=$(status_kb "$connector" VmHWM)
+  row "10 MB $label answer, 1 profile: peak RSS" \
+    "$((hwm / 1024)) MB (+$(((hwm - hwm_before) / 1024)) MB)" \
+    "VmHWM from /proc/<pid>/status after relaying it, and its rise over the idle peak"
+  stop_connector
+}
+large_body ASCII a
+large_body non-ASCII 'ç'  # 5 Mi characters, each written as \u00E7 in the result
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
 echo
-echo "Machine: $(nproc) CPU(s), $cpu; load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-44s | %-22s | %s\n' "Figure" "Value" "Method"
-printf '%s\n' "$(printf '%.0s-' {1..110})"
+echo "Machine: $(nproc) CPU(s), $cpu, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo); load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-44s | %-28s | %s\n' "Figure" "Value" "Method"
+printf '%s\n' "$(printf '%.0s-' {1..120})"
 printf '%s\n' "${rows[@]}"

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 #include <string>
@@ -23,16 +24,14 @@
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
 #include "support/compression.h"
-#include "support/e2e_targets.h"
-#include "support/process.h"
+#include "support/connector_e2e.h"
 #include "support/raw_http_server.h"
-#include "support/temp_dir.h"
 
 namespace tolvenar {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ConnectorTarget;
+using testing::Eventually;
 using testing::RawHttpServer;
 using testing::RawReply;
 using testing::RawRequest;
@@ -41,85 +40,23 @@ using tools::ConnectionServer;
 using tools::RouteFault;
 using tools::SampleLocalApi;
 
-// Bound of every wait: a Wine start takes a few seconds.
-constexpr auto kLimit = 60s;
-
 constexpr const char* kCnpj = "12345678000195";
 constexpr const char* kCode = "AB-12CD";
 constexpr const char* kNoMapping =
     "No mapping for the Unicode character exists in the target multi-byte code page";
 
-bool Eventually(const std::function<bool()>& ready) {
-  const auto end = std::chrono::steady_clock::now() + kLimit;
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 std::string IniSection(const std::string& server, const std::string& local_api) {
-  return "[Connector]\r\nServidor=" + server +
-         "\r\nPermitirHTTPInseguro=1\r\nIntervaloConsultaMS=1000\r\nAPILocal=" + local_api +
-         "\r\nCNPJ=" + kCnpj + "\r\nCodigoVinculacao=" + kCode + "\r\n";
+  return testing::IniSection("Connector", server, local_api, kCnpj, kCode);
 }
 
 std::optional<std::string> IniValue(const std::string& ini, const std::string& key) {
-  const std::regex line("(^|\n)" + key + "=([^\r\n]*)");
-  std::smatch match;
-  if (!std::regex_search(ini, match, line)) return std::nullopt;
-  return match[2].str();
+  return testing::IniValue(ini, "Connector", key);
 }
 
-std::string WithValue(const std::string& ini, const std::string& key, const std::string& value) {
-  return std::regex_replace(ini, std::regex("(^|\n)" + key + "=[^\r\n]*"),
-                            "$1" + key + "=" + value);
-}
-
-class FaultMatrixE2ETest : public ::testing::TestWithParam<ConnectorTarget> {
+class FaultMatrixE2ETest : public testing::ConnectorE2ETest {
  protected:
-  void SetUp() override {
-    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " build not present";
-    GetParam().InstallInto(dir_);
-  }
-  void TearDown() override {
-    // A failed assertion may leave the program running, or a file locked.
-    if (process_) process_->Wait(1ms);
-    std::filesystem::permissions(
-        dir_.path() / "TolvenarConnector.ini",
-        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-        std::filesystem::perm_options::replace, ignored_);
-  }
-
-  void WriteIni(const std::string& text) { dir_.Write("TolvenarConnector.ini", text); }
-  std::string Ini() const { return dir_.Read("TolvenarConnector.ini"); }
-  std::string Log() const {
-    if (!std::filesystem::is_regular_file(dir_.path() / "TolvenarConnector.log")) return "";
-    return dir_.Read("TolvenarConnector.log");
-  }
-  // How many entries "yyyy-mm-dd hh:nn:ss [cnpj] " + a message starting with
-  // `prefix` the log holds.
   size_t LoggedCount(const std::string& prefix) const {
-    const std::string log = Log();
-    const std::regex entry("(^|\n)\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} \\[" +
-                           std::string(kCnpj) + "\\] " +
-                           std::regex_replace(prefix, std::regex(R"([.()\[\]\\])"), R"(\$&)"));
-    return static_cast<size_t>(
-        std::distance(std::sregex_iterator(log.begin(), log.end(), entry), std::sregex_iterator()));
-  }
-
-  void Start() {
-    process_ =
-        std::make_unique<testing::Process>(GetParam().Command(dir_, {"-console"}), dir_.Dir());
-    ASSERT_TRUE(process_->WaitForOutput("Pressione ENTER para encerrar.", kLimit))
-        << process_->out_so_far();
-  }
-  void Stop() {
-    process_->WriteStdIn("\r\n");
-    const testing::ProcessResult result = process_->Wait(kLimit);
-    process_.reset();
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return ConnectorE2ETest::LoggedCount(kCnpj, prefix);
   }
 
   // Enrolls against `server`, stops, and returns the INI as written.
@@ -134,14 +71,6 @@ class FaultMatrixE2ETest : public ::testing::TestWithParam<ConnectorTarget> {
     EXPECT_NE(IniValue(ini, "ConnectorSecretEnc").value_or(""), "") << ini;
     return ini;
   }
-
-  std::string Explain(const ConnectionServer& server) const {
-    return "\n--- log ---\n" + Log() + "--- server ---\n" + server.Report();
-  }
-
-  testing::TempDir dir_;
-  std::unique_ptr<testing::Process> process_;
-  std::error_code ignored_;
 };
 
 TEST_P(FaultMatrixE2ETest, ClosedServerPortIsLoggedEachTurnUntilAServerAppears) {
@@ -215,7 +144,7 @@ TEST_P(FaultMatrixE2ETest, HostilePollAnswersAreLoggedAndTheWorkerPollsOn) {
   for (const PollFault& fault : PollFaults()) {
     SCOPED_TRACE(fault.name);
     RawHttpServer hostile(fault.reply);
-    const std::string ini = WithValue(enrolled, "Servidor", hostile.Url(""));
+    const std::string ini = testing::WithIniValue(enrolled, "Servidor", hostile.Url(""));
     WriteIni(ini);
     dir_.Write("TolvenarConnector.log", "");
 
@@ -248,7 +177,8 @@ TEST_P(FaultMatrixE2ETest, LocalApiInvalidUtf8Gives502AndALargeBodyArrivesWhole)
   SampleLocalApi api;
   ConnectionServer server;
   std::string large;
-  while (large.size() < 5 * 1024 * 1024) large += "{\"linha\":\"0123456789abcdef\"},";
+  // Non-ASCII text grows sixfold when escaped into the result.
+  while (large.size() < 5 * 1024 * 1024) large += "{\"linha\":\"0123 a\xC3\xA7\xC3\xA3o \xE2\x9C\x93\"},";
   api.SetFault("/api/v1/client", RouteFault{200, 0, "{\"nome\":\"Jos\xE9\"}"});
   api.SetFault("/api/v1/sales/indicators", RouteFault{200, 0, large});
   server.QueueCommand(R"({"id":"bad","method":"GET","path":"/api/v1/client"})");
@@ -273,12 +203,38 @@ TEST_P(FaultMatrixE2ETest, LocalApiInvalidUtf8Gives502AndALargeBodyArrivesWhole)
   EXPECT_NE(IniValue(Ini(), "ConnectorSecretEnc").value_or(""), "");
 }
 
+// A 5 MB question goes out in the command and comes back in the answer.
+TEST_P(FaultMatrixE2ETest, LargeCommandBodyArrivesWholeAtTheLocalApi) {
+  SampleLocalApi api;
+  ConnectionServer server;
+  std::string question;
+  while (question.size() < 5 * 1024 * 1024) question += "Quanto vendemos \xC3\xA0s 9h? \\o/ ";
+  const std::string body = nlohmann::json{{"mensagem", question}}.dump();
+  server.QueueCommand(R"({"id":"big","method":"POST","path":"/api/v1/ia/chat","body":)" +
+                      nlohmann::json(body).dump() + "}");
+  server.AcceptCode(kCnpj, kCode);
+  WriteIni(IniSection(server.BaseURL(), api.BaseURL()));
+
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_TRUE(Eventually([&] { return server.Results().size() == 1; })) << Explain(server);
+  Stop();
+
+  ASSERT_EQ(api.Requests("/api/v1/ia/chat").size(), 1u);
+  const std::string received = api.Requests("/api/v1/ia/chat")[0].body;
+  EXPECT_TRUE(received == body) << "received " << received.size() << " bytes";
+  const CommandResult result = server.Results()[0];
+  EXPECT_EQ(result.http_status, 200);
+  const auto answer = nlohmann::json::parse(result.body, nullptr, false);
+  ASSERT_TRUE(answer.is_object()) << result.body.substr(0, 200);
+  EXPECT_TRUE(answer.value("pergunta", "") == question);
+}
+
 TEST_P(FaultMatrixE2ETest, DamagedStoredSecretIsLoggedEachTurnAndNothingChanges) {
   SampleLocalApi api;
   ConnectionServer server;
   const std::string enrolled = Enroll(server, api.BaseURL());
   // Valid Base64, but of bytes that were never protected.
-  const std::string damaged = WithValue(enrolled, "ConnectorSecretEnc", "AAECAwQFBgcICQoLDA0ODw==");
+  const std::string damaged = testing::WithIniValue(enrolled, "ConnectorSecretEnc", "AAECAwQFBgcICQoLDA0ODw==");
   WriteIni(damaged);
   const size_t polls = server.Requests("connector-poll").size();
 

@@ -16,15 +16,15 @@
 
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
-#include "support/e2e_targets.h"
-#include "support/process.h"
-#include "support/temp_dir.h"
+#include "support/connector_e2e.h"
 
 namespace tolvenar {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ConnectorTarget;
+using testing::Eventually;
+using testing::IniSection;
+using testing::IniValue;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -35,51 +35,9 @@ using tools::RecordedRequest;
 using tools::RouteFault;
 using tools::SampleLocalApi;
 
-// Bound of every wait: a Wine start takes a few seconds. Each wait ends as
-// soon as the state it waits for is there.
-constexpr auto kLimit = 60s;
-
 constexpr const char* kCnpj = "12345678000195";
 constexpr const char* kCode = "AB-12CD";
 constexpr const char* kRefused = "Rota nao autorizada pelo Connector.";
-
-bool Eventually(const std::function<bool()>& ready) {
-  const auto end = std::chrono::steady_clock::now() + kLimit;
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
-// One profile section with plain HTTP allowed and a one-second interval.
-std::string IniSection(const std::string& section, const std::string& server,
-                       const std::string& local_api, const std::string& cnpj,
-                       const std::string& code) {
-  return "[" + section + "]\r\nServidor=" + server + "\r\nPermitirHTTPInseguro=1\r\n" +
-         "IntervaloConsultaMS=1000\r\nAPILocal=" + local_api + "\r\nCNPJ=" + cnpj +
-         "\r\nCodigoVinculacao=" + code + "\r\n";
-}
-
-// The value of `key` in `section` of INI text; nothing when absent.
-std::optional<std::string> IniValue(const std::string& ini, const std::string& section,
-                                    const std::string& key) {
-  std::string current;
-  size_t start = 0;
-  while (start < ini.size()) {
-    size_t end = ini.find('\n', start);
-    if (end == std::string::npos) end = ini.size();
-    std::string line = ini.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      current = line.substr(1, line.size() - 2);
-    } else if (current == section && line.rfind(key + "=", 0) == 0) {
-      return line.substr(key.size() + 1);
-    }
-  }
-  return std::nullopt;
-}
 
 // `text` as a JSON string, for a command's "body".
 std::string JsonString(const std::string& text) { return nlohmann::json(text).dump(); }
@@ -90,50 +48,7 @@ std::map<std::string, CommandResult> ById(const std::vector<CommandResult>& resu
   return by_id;
 }
 
-class RelayE2ETest : public ::testing::TestWithParam<ConnectorTarget> {
- protected:
-  void SetUp() override {
-    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " build not present";
-    GetParam().InstallInto(dir_);
-  }
-
-  void WriteIni(const std::string& text) { dir_.Write("TolvenarConnector.ini", text); }
-  std::string Ini() const { return dir_.Read("TolvenarConnector.ini"); }
-  std::string Log() const {
-    if (!std::filesystem::exists(dir_.path() / "TolvenarConnector.log")) return std::string();
-    return dir_.Read("TolvenarConnector.log");
-  }
-  // Whether the log holds a whole entry "yyyy-mm-dd hh:nn:ss [cnpj] message".
-  bool Logged(const std::string& cnpj, const std::string& message) const {
-    const std::regex entry("(^|\n)\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} \\[" + cnpj + "\\] " +
-                           std::regex_replace(message, std::regex(R"([.()\[\]])"), R"(\$&)") +
-                           "\r\n");
-    return std::regex_search(Log(), entry);
-  }
-
-  void Start() {
-    process_ =
-        std::make_unique<testing::Process>(GetParam().Command(dir_, {"-console"}), dir_.Dir());
-    ASSERT_TRUE(process_->WaitForOutput("Pressione ENTER para encerrar.", kLimit))
-        << process_->out_so_far();
-  }
-  // ENTER, then the program must end by itself with exit code 0.
-  void Stop() {
-    process_->WriteStdIn("\r\n");
-    const testing::ProcessResult result = process_->Wait(kLimit);
-    process_.reset();
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-  }
-
-  std::string Explain(const ConnectionServer& server) const {
-    return "\n--- log ---\n" + Log() + "--- server ---\n" + server.Report();
-  }
-
-  testing::TempDir dir_;
-  std::unique_ptr<testing::Process> process_;
-};
+class RelayE2ETest : public testing::ConnectorE2ETest {};
 
 TEST_P(RelayE2ETest, EnrollsOnceThenTheNextStartPollsWithTheStoredSecret) {
   SampleLocalApi api(tools::ListenOptions{}, "7.3.0");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
 #include "protocol/json.h"
 
 namespace tolvenar {
@@ -79,24 +80,6 @@ void ExpectSameParse(const std::string& text) {
   const auto ours = ParseJSON(text);
   ASSERT_NE(ours, nullptr);
   ExpectSame(*ours, theirs, "$");
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // Valid UTF-8 text drawn from every encoding length, control characters included.

@@ -23,6 +23,7 @@ std::string RequestsToJson(const std::vector<RecordedRequest>& requests) {
                     {"target", request.target},
                     {"headers", headers},
                     {"body", request.body},
+                    {"received_unix_us", request.received_unix_us},
                     {"response_status", request.response_status},
                     {"response_body", request.response_body}});
   }
@@ -38,7 +39,8 @@ std::string ResultsToJson(const std::vector<CommandResult>& results) {
                     {"path", result.path},
                     {"http_status", result.http_status},
                     {"body", result.body},
-                    {"error", result.error}});
+                    {"error", result.error},
+                    {"relay_us", result.relay_us}});
   }
   return Dump(list);
 }

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -61,6 +62,7 @@ struct QueuedCommand {
   std::string json;
   std::string id, method, path;
   std::string cnpj;  // "" for any connector
+  std::chrono::steady_clock::time_point handed_out_at;
 };
 
 struct Connector {
@@ -271,6 +273,7 @@ void ConnectionServer::Poll(Exchange& exchange) {
     return;
   }
   exchange.Reply(200, "{\"command\":" + next->json + "}");
+  next->handed_out_at = std::chrono::steady_clock::now();
   state_->handed_out.push_back(*next);
   state_->queue.erase(next);
 }
@@ -308,6 +311,9 @@ void ConnectionServer::TakeResult(Exchange& exchange) {
     if (command.id == recorded.command_id) {
       recorded.method = command.method;
       recorded.path = command.path;
+      recorded.relay_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - command.handed_out_at)
+                              .count();
     }
   }
   state_->results.push_back(std::move(recorded));

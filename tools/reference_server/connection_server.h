@@ -38,6 +38,9 @@ struct CommandResult {
   // The command as it was handed out ("" when the id matches none).
   std::string method;
   std::string path;
+  // Microseconds from handing the command out to receiving this result; -1
+  // when the id matches none.
+  long long relay_us = -1;
 };
 
 class ConnectionServer {

@@ -80,6 +80,9 @@ RecordedRequest RecordRequest(const httplib::Request& request) {
   for (const auto& [name, value] : request.headers)
     if (!IsPseudoHeader(name)) record.headers.emplace_back(name, value);
   record.body = request.body;
+  record.received_unix_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
   return record;
 }
 

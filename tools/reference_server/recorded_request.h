@@ -19,6 +19,7 @@ struct RecordedRequest {
   // sorted by name, so the order on the wire is not recorded.
   HeaderList headers;
   std::string body;
+  long long received_unix_us = 0;  // wall clock when the request was whole
   int response_status = 0;
   std::string response_body;
 

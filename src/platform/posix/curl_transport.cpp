@@ -1,6 +1,7 @@
 #include "platform/posix/curl_transport.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "platform/exception.h"
+#include "platform/posix/trusted_roots.h"
 #include "platform/text.h"
 
 namespace tolvenar {
@@ -149,6 +151,28 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// Hands the shared store of trusted roots to a new TLS context.
+CURLcode OnSslContext(CURL*, void* ssl_context, void* roots) {
+  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_context), static_cast<X509_STORE*>(roots));
+  return CURLE_OK;
+}
+
+struct TrustDefaults {
+  std::string ca_file, ca_path;  // as curl was built to use them
+};
+
+const TrustDefaults& DefaultTrust(CURL* handle) {
+  static const TrustDefaults defaults = [handle] {
+    TrustDefaults found;
+    char* text = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_CAINFO, &text) == CURLE_OK && text) found.ca_file = text;
+    text = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_CAPATH, &text) == CURLE_OK && text) found.ca_path = text;
+    return found;
+  }();
+  return defaults;
+}
+
 bool IsCertificateFailure(CURLcode code) {
   return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_ISSUER_ERROR ||
          code == CURLE_SSL_PINNEDPUBKEYNOTMATCH || code == CURLE_SSL_INVALIDCERTSTATUS;
@@ -219,6 +243,8 @@ class CurlTransport : public HttpTransport {
     SetOrFail(CURLOPT_SSL_VERIFYPEER, 1L);
     SetOrFail(CURLOPT_SSL_VERIFYHOST, 2L);
     if (!options_.test_ca_file.empty()) SetOrFail(CURLOPT_CAINFO, options_.test_ca_file.c_str());
+    const SharedRootStore roots =
+        StartsWithAsciiNoCase(request.url, "https:") ? UseSharedRoots() : nullptr;
     // The proxy comes from the environment (http_proxy, https_proxy,
     // no_proxy, ...); credentials written into it are never offered.
     SetOrFail(CURLOPT_PROXYAUTH, CURLAUTH_NONE);
@@ -261,6 +287,24 @@ class CurlTransport : public HttpTransport {
   }
 
  private:
+  // Verifies the peer against the process's shared store of the same roots
+  // curl would load; nullptr (curl loads them itself) when the store cannot
+  // be built or curl's TLS library takes no context callback.
+  SharedRootStore UseSharedRoots() {
+    CURL* h = handle_.get();
+    const TrustDefaults& defaults = DefaultTrust(h);
+    const std::string& ca_file =
+        options_.test_ca_file.empty() ? defaults.ca_file : options_.test_ca_file;
+    SharedRootStore roots =
+        TrustedRootCache::Process().Get(ca_file, defaults.ca_path, TrustedRootCache::Clock::now());
+    if (!roots) return nullptr;
+    if (curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &OnSslContext) != CURLE_OK) return nullptr;
+    SetOrFail(CURLOPT_SSL_CTX_DATA, static_cast<void*>(roots.get()));
+    SetOrFail(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+    SetOrFail(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    return roots;
+  }
+
   template <typename T>
   void SetOrFail(CURLoption option, T value, std::string_view failure = "Error opening request: ") {
     const CURLcode result = curl_easy_setopt(handle_.get(), option, value);

@@ -11,6 +11,7 @@
 
 #include "platform/env.h"
 #include "platform/exception.h"
+#include "platform/posix/trusted_roots.h"
 #include "protocol/http_client.h"
 #include "support/raw_http_server.h"
 #include "support/tls_test_server.h"
@@ -55,6 +56,19 @@ TEST(CurlTransport, TrustsTheTestAuthorityOnlyWhenGivenIt) {
   const HttpResponse response = trusting->Send(request);
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, "secure");
+}
+
+// Each exchange has a transport of its own; the roots are read once for all.
+TEST(CurlTransport, HttpsExchangesShareOneStoreOfRoots) {
+  auto server = testing::StartTlsTestServer(Hello);
+  CurlTransportOptions options;
+  options.test_ca_file = server->CaFile();
+  const int builds_before = TrustedRootCache::Process().builds();
+  for (int i = 0; i < 5; ++i) {
+    auto transport = NewCurlTransport(options);
+    EXPECT_EQ(transport->Send(Get(server->Url("/hello"))).body, "secure");
+  }
+  EXPECT_EQ(TrustedRootCache::Process().builds() - builds_before, 1);
 }
 
 TEST(CurlTransport, TheDefaultEnvRefusesAnUnknownAuthority) {
