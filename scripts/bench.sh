@@ -190,6 +190,9 @@ relay_cost() {  # label, server URL
   before=$(cpu_ms "$connector")
   sleep 10
   idle_rate=$(($(cpu_ms "$connector") - before))  # ms per 10 s
+  row "Polling over $label, 20 profiles: CPU" \
+    "$(awk -v u="$idle_rate" 'BEGIN{printf "%.2f%% of a core", u/100}')" \
+    "utime+stime over 10 s, every profile polling every 1000 ms, no commands"
   results_before=$(admin_status results)
   for ((i = 0; i < commands; i++)); do
     admin_post /admin/commands \

@@ -58,23 +58,27 @@ void AppendAscii(std::string& out, char c) {
   }
 }
 
+// An ASCII character written as itself.
+bool IsPlain(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte >= 0x20 && byte < 0x80 && c != '"' && c != '\\' && c != '/';
+}
+
 }  // namespace
 
-// Bytes AppendJSONString writes for `text`, so a large value is written
-// into one allocation rather than through repeated growth.
 size_t JSONStringLength(std::string_view text) {
   size_t length = 2;
   size_t pos = 0;
   while (pos < text.size()) {
-    const char32_t cp = NextCodePoint(text, pos);
-    if (cp >= 0x10000) {
-      length += 12;
-    } else if (cp >= 0x80) {
-      length += 6;
-    } else if (!ShortEscape(static_cast<char>(cp)).empty()) {
-      length += 2;
+    const char c = text[pos];
+    if (IsPlain(c)) {
+      ++length;
+      ++pos;
+    } else if (static_cast<unsigned char>(c) < 0x80) {
+      length += ShortEscape(c).empty() ? 6 : 2;
+      ++pos;
     } else {
-      length += cp < 0x20 ? 6 : 1;
+      length += NextCodePoint(text, pos) >= 0x10000 ? 12 : 6;
     }
   }
   return length;
@@ -84,10 +88,18 @@ void AppendJSONString(std::string& out, std::string_view text) {
   out.push_back('"');
   size_t pos = 0;
   while (pos < text.size()) {
+    // Runs of plain characters go in one piece.
+    size_t end = pos;
+    while (end < text.size() && IsPlain(text[end])) ++end;
+    out.append(text, pos, end - pos);
+    pos = end;
+    if (pos == text.size()) break;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      AppendAscii(out, text[pos++]);
+      continue;
+    }
     const char32_t cp = NextCodePoint(text, pos);
-    if (cp < 0x80) {
-      AppendAscii(out, static_cast<char>(cp));
-    } else if (cp < 0x10000) {
+    if (cp < 0x10000) {
       AppendUnitEscape(out, cp);
     } else {
       const char32_t offset = cp - 0x10000;

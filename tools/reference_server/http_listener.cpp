@@ -1,7 +1,9 @@
 #include "reference_server/http_listener.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 
@@ -45,6 +47,16 @@ HttpListener::HttpListener(const ListenOptions& options, Handler handler) : host
   server_->Delete(".*", all);
   server_->Options(".*", all);
 
+  // The library listens with a backlog of 5: a burst of connections, such as
+  // many profiles starting at once, would have connection attempts dropped
+  // and retried a second later. The listening socket is given the system's
+  // maximum once bound.
+  const auto listening = std::make_shared<std::atomic<int>>(-1);
+  server_->set_socket_options([listening](socket_t sock) {
+    httplib::default_socket_options(sock);
+    int none = -1;
+    listening->compare_exchange_strong(none, sock);
+  });
   if (options.port == 0) {
     port_ = server_->bind_to_any_port(options.host);
   } else if (server_->bind_to_port(options.host, options.port)) {
@@ -54,6 +66,7 @@ HttpListener::HttpListener(const ListenOptions& options, Handler handler) : host
     throw std::runtime_error("cannot listen on " + options.host + ":" +
                              std::to_string(options.port));
   }
+  if (listening->load() >= 0) ::listen(listening->load(), SOMAXCONN);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() is ignored until the accept loop runs; wait for it so that a
   // server destroyed at once still ends.
