@@ -104,9 +104,7 @@ class EnvWrapper : public Env {
     return target_->AppendToFile(path, bytes);
   }
   DataProtector& Protector() override { return target_->Protector(); }
-  std::unique_ptr<HttpTransport> NewHttpTransport() override {
-    return target_->NewHttpTransport();
-  }
+  std::unique_ptr<HttpTransport> NewHttpTransport() override { return target_->NewHttpTransport(); }
   void WriteStdOut(std::string_view text) override { target_->WriteStdOut(text); }
   void WriteStdErr(std::string_view text) override { target_->WriteStdErr(text); }
   void ReadLineFromStdIn() override { target_->ReadLineFromStdIn(); }

@@ -14,8 +14,7 @@ EOSError::EOSError(int code, const std::string& platform_text)
 std::string OSErrorMessage(int code, const std::string& platform_text) {
   if (code == 0) return "A call to an OS function failed";
   std::string text = platform_text;
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) <= 0x20 || text.back() == '.')) {
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 0x20 || text.back() == '.')) {
     text.pop_back();
   }
   return "System Error.  Code: " + std::to_string(code) + ".\r\n" + text;

@@ -21,8 +21,8 @@ struct HttpRequest {
   // Absolute URL whose scheme is "http" or "https" in lower case, with an
   // explicit host; already checked by the client layer.
   std::string url;
-  HttpHeaders headers;  // in the caller's order, after "User-Agent"
-  std::string body;     // sent with Content-Length when the method is POST
+  HttpHeaders headers;          // in the caller's order, after "User-Agent"
+  std::string body;             // sent with Content-Length when the method is POST
   int connect_timeout_ms = 0;   // name resolution and each connect attempt
   int response_timeout_ms = 0;  // sending, and each single wait for data
 };

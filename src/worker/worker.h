@@ -45,8 +45,8 @@ class TTolvenarConnectorWorker : public TThread {
   // Server exchanges (protocol/).
   std::string ServerActionURL(const std::string& action) const;
   // `body` by value: a relayed answer's result is moved through, not copied.
-  bool PostServerAction(const std::string& action, std::string body,
-                        const std::string& secret, int& status, std::string& response_text);
+  bool PostServerAction(const std::string& action, std::string body, const std::string& secret,
+                        int& status, std::string& response_text);
   virtual bool Enroll();
   virtual void PollOnce();
   void ExecuteCommand(const JsonValue& command);

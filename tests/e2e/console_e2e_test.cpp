@@ -14,9 +14,9 @@ namespace tolvenar {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ConnectorTarget;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-using testing::ConnectorTarget;
 
 class ConsoleE2ETest : public ::testing::TestWithParam<ConnectorTarget> {
  protected:
@@ -71,9 +71,8 @@ TEST_P(ConsoleE2ETest, EndOfInputStopsAtOnce) {
   dir_.Write("TolvenarConnector.ini",
              "[Connector]\nServidor=https://127.0.0.1:9\nCNPJ=1\nIntervaloConsultaMS=1000\n"
              "CodigoVinculacao=x\nAPILocal=http://127.0.0.1:9\n");
-  const testing::ProcessResult r =
-      testing::RunProcess(GetParam().Command(dir_, {"x", "-console", "/install"}), dir_.Dir(), "",
-                          120s);
+  const testing::ProcessResult r = testing::RunProcess(
+      GetParam().Command(dir_, {"x", "-console", "/install"}), dir_.Dir(), "", 120s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("em execucao"));
 }

@@ -178,7 +178,8 @@ TEST_P(FaultMatrixE2ETest, LocalApiInvalidUtf8Gives502AndALargeBodyArrivesWhole)
   ConnectionServer server;
   std::string large;
   // Non-ASCII text grows sixfold when escaped into the result.
-  while (large.size() < 5 * 1024 * 1024) large += "{\"linha\":\"0123 a\xC3\xA7\xC3\xA3o \xE2\x9C\x93\"},";
+  while (large.size() < 5 * 1024 * 1024)
+    large += "{\"linha\":\"0123 a\xC3\xA7\xC3\xA3o \xE2\x9C\x93\"},";
   api.SetFault("/api/v1/client", RouteFault{200, 0, "{\"nome\":\"Jos\xE9\"}"});
   api.SetFault("/api/v1/sales/indicators", RouteFault{200, 0, large});
   server.QueueCommand(R"({"id":"bad","method":"GET","path":"/api/v1/client"})");
@@ -234,7 +235,8 @@ TEST_P(FaultMatrixE2ETest, DamagedStoredSecretIsLoggedEachTurnAndNothingChanges)
   ConnectionServer server;
   const std::string enrolled = Enroll(server, api.BaseURL());
   // Valid Base64, but of bytes that were never protected.
-  const std::string damaged = testing::WithIniValue(enrolled, "ConnectorSecretEnc", "AAECAwQFBgcICQoLDA0ODw==");
+  const std::string damaged =
+      testing::WithIniValue(enrolled, "ConnectorSecretEnc", "AAECAwQFBgcICQoLDA0ODw==");
   WriteIni(damaged);
   const size_t polls = server.Requests("connector-poll").size();
 

@@ -23,9 +23,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Eventually;
+using ::testing::HasSubstr;
 using testing::IniSection;
 using testing::IniValue;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;

@@ -72,6 +72,29 @@ void WaitForStopSignal() {
   }
 }
 
+bool ListenFlags::Take(const Flag& flag) {
+  if (flag.name == "host") {
+    listen.host = flag.value;
+  } else if (flag.name == "port") {
+    listen.port = ParseInt(flag.value, "--port");
+  } else if (flag.name == "port-file") {
+    port_file = flag.value;
+  } else if (flag.name == "cert") {
+    listen.cert_file = flag.value;
+  } else if (flag.name == "key") {
+    listen.key_file = flag.value;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void ListenFlags::Check() const {
+  if (listen.cert_file.empty() != listen.key_file.empty()) {
+    throw std::invalid_argument("--cert and --key go together");
+  }
+}
+
 void WritePortFile(const std::string& path, int port) {
   const std::string temporary = path + ".tmp";
   {

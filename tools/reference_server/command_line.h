@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "reference_server/listen_options.h"
+
 namespace tolvenar::tools {
 
 struct Flag {
@@ -18,6 +20,18 @@ std::vector<Flag> ParseFlags(int argc, char** argv, const std::vector<std::strin
 
 // Decimal integer; raises std::invalid_argument naming `what` otherwise.
 int ParseInt(const std::string& text, const std::string& what);
+
+// Where to listen, from the flags both programs take: --host, --port,
+// --cert and --key (which go together) and --port-file.
+struct ListenFlags {
+  ListenOptions listen;
+  std::string port_file;
+
+  // Takes `flag` when it is one of those; false otherwise.
+  bool Take(const Flag& flag);
+  // Raises std::invalid_argument for --cert without --key or the reverse.
+  void Check() const;
+};
 
 // Blocks SIGINT, SIGTERM and SIGHUP in this thread and every thread it
 // starts afterwards; call it first in main.

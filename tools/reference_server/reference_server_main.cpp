@@ -37,9 +37,8 @@ int main(int argc, char** argv) {
   using namespace tolvenar::tools;
   try {
     BlockStopSignals();
-    ListenOptions listen;
-    listen.port = 8080;
-    std::string port_file;
+    ListenFlags where;
+    where.listen.port = 8080;
     std::vector<std::string> codes;
     int poll_status = 0, result_status = 0;
     for (const Flag& flag : ParseFlags(argc, argv,
@@ -49,20 +48,14 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return 0;
       }
-      if (flag.name == "host") listen.host = flag.value;
-      if (flag.name == "port") listen.port = ParseInt(flag.value, "--port");
-      if (flag.name == "port-file") port_file = flag.value;
-      if (flag.name == "cert") listen.cert_file = flag.value;
-      if (flag.name == "key") listen.key_file = flag.value;
+      if (where.Take(flag)) continue;
       if (flag.name == "code") codes.push_back(flag.value);
       if (flag.name == "poll-status") poll_status = ParseInt(flag.value, "--poll-status");
       if (flag.name == "result-status") result_status = ParseInt(flag.value, "--result-status");
     }
-    if (listen.cert_file.empty() != listen.key_file.empty()) {
-      throw std::invalid_argument("--cert and --key go together");
-    }
+    where.Check();
 
-    ConnectionServer server(listen);
+    ConnectionServer server(where.listen);
     for (const std::string& code : codes) {
       const size_t colon = code.find(':');
       if (colon == std::string::npos) throw std::invalid_argument("--code wants CNPJ:CODE");
@@ -70,7 +63,7 @@ int main(int argc, char** argv) {
     }
     server.SetPollStatus(poll_status);
     server.SetResultStatus(result_status);
-    if (!port_file.empty()) WritePortFile(port_file, server.Port());
+    if (!where.port_file.empty()) WritePortFile(where.port_file, server.Port());
     std::cout << "Reference connection server at " << server.BaseURL()
               << " (admin routes under /admin/, loopback only). Stop with Ctrl+C." << std::endl;
     WaitForStopSignal();

@@ -15,6 +15,8 @@ A reference for integrators and tests, not a production server.
   --host ADDRESS        address to listen on (default 127.0.0.1)
   --port N              port (default 3001; 0 picks a free one)
   --port-file FILE      write the port in use to FILE once listening
+  --cert FILE --key FILE
+                        serve HTTPS with this PEM certificate and key
   --version TEXT        version reported by /health (default 2.4.1)
   --fail PATH[=STATUS]  make PATH answer STATUS (default 500) (repeatable)
   --slow PATH=MS        make PATH wait MS milliseconds first (repeatable)
@@ -42,20 +44,17 @@ int main(int argc, char** argv) {
   using namespace tolvenar::tools;
   try {
     BlockStopSignals();
-    ListenOptions listen;
-    listen.port = 3001;
-    std::string port_file;
+    ListenFlags where;
+    where.listen.port = 3001;
     std::string version = SampleLocalApi::kDefaultVersion;
     std::vector<std::pair<std::string, RouteFault>> faults;
-    for (const Flag& flag :
-         ParseFlags(argc, argv, {"host", "port", "port-file", "version", "fail", "slow"})) {
+    for (const Flag& flag : ParseFlags(
+             argc, argv, {"host", "port", "port-file", "cert", "key", "version", "fail", "slow"})) {
       if (flag.name == "help") {
         std::cout << kUsage;
         return 0;
       }
-      if (flag.name == "host") listen.host = flag.value;
-      if (flag.name == "port") listen.port = ParseInt(flag.value, "--port");
-      if (flag.name == "port-file") port_file = flag.value;
+      if (where.Take(flag)) continue;
       if (flag.name == "version") version = flag.value;
       if (flag.name == "fail") {
         const auto [path, status] = PathAndNumber(flag.value, 500, "--fail");
@@ -67,9 +66,10 @@ int main(int argc, char** argv) {
       }
     }
 
-    SampleLocalApi api(listen, version);
+    where.Check();
+    SampleLocalApi api(where.listen, version);
     for (const auto& [path, fault] : faults) api.SetFault(path, fault);
-    if (!port_file.empty()) WritePortFile(port_file, api.Port());
+    if (!where.port_file.empty()) WritePortFile(where.port_file, api.Port());
     std::cout << "Sample local API at " << api.BaseURL() << ", version " << version
               << " (admin routes under /admin/, loopback only). Stop with Ctrl+C." << std::endl;
     WaitForStopSignal();

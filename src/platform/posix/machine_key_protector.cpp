@@ -25,13 +25,12 @@
 // the key file, so the protector holds no mutable state.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -254,8 +253,8 @@ class MachineKeyProtector : public DataProtector {
     CheckCrypto(EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr));
     CheckCrypto(EVP_EncryptInit_ex(context.get(), nullptr, nullptr, key.bytes.data(), nonce));
     int length = 0;
-    CheckCrypto(EVP_EncryptUpdate(context.get(), nullptr, &length, AssociatedData(),
-                                  kAssociatedDataSize));
+    CheckCrypto(
+        EVP_EncryptUpdate(context.get(), nullptr, &length, AssociatedData(), kAssociatedDataSize));
     unsigned char* ciphertext = Bytes(block) + kHeaderSize;
     CheckCrypto(EVP_EncryptUpdate(context.get(), ciphertext, &length, Bytes(plain),
                                   static_cast<int>(plain.size())));
@@ -285,8 +284,8 @@ class MachineKeyProtector : public DataProtector {
     CheckCrypto(EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr));
     CheckCrypto(EVP_DecryptInit_ex(context.get(), nullptr, nullptr, key.bytes.data(), nonce));
     int length = 0;
-    CheckCrypto(EVP_DecryptUpdate(context.get(), nullptr, &length, AssociatedData(),
-                                  kAssociatedDataSize));
+    CheckCrypto(
+        EVP_DecryptUpdate(context.get(), nullptr, &length, AssociatedData(), kAssociatedDataSize));
     CheckCrypto(EVP_DecryptUpdate(context.get(), Bytes(plain), &length, ciphertext,
                                   static_cast<int>(ciphertext_size)));
     CheckCrypto(EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()));

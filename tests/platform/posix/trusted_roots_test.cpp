@@ -16,9 +16,8 @@ using namespace std::chrono_literals;
 class TrustedRootCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_ = testing::StartTlsTestServer([](const std::string&, const std::string&) {
-      return testing::TlsAnswer{};
-    });
+    server_ = testing::StartTlsTestServer(
+        [](const std::string&, const std::string&) { return testing::TlsAnswer{}; });
     ASSERT_NE(server_, nullptr);
   }
   std::unique_ptr<testing::TlsTestServer> server_;
