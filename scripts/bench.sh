@@ -18,6 +18,7 @@ root=$PWD
 tree=${TC_BUILD_ROOT:-$root/build}/bench
 idle_seconds=${1:-60}
 
+scripts/install-deps.sh >&2
 echo "Building the optimised tree in $tree ..." >&2
 # -O2, as in the shipped RelWithDebInfo build, rather than Release's -O3.
 cmake -S "$root" -B "$tree" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release \
