@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 tree=${TC_BUILD_ROOT:-$root/build}/fuzz
 
+scripts/install-deps.sh >&2
 cmake -S "$root" -B "$tree" -G Ninja -Wno-dev -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTC_FUZZ=ON \
   -DTC_BUILD_TESTS=OFF >/dev/null
