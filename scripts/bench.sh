@@ -47,23 +47,12 @@ done <<<"$csv"
 
 # --- System figures --------------------------------------------------------
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolvenar-bench.XXXXXX")
-pids=()
+. scripts/lib/background.sh
 cleanup() {
-  exec 3>&- 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  stop_background
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-wait_until() {  # command, tenths of a second
-  local tries=$2
-  until eval "$1"; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
 ticks=$(getconf CLK_TCK)
 cpu_ms() {  # utime + stime of a process, in ms
   awk -v t="$ticks" '{sub(/.*\) /, ""); printf "%d", ($12 + $13) * 1000 / t}' "/proc/$1/stat"

@@ -28,24 +28,12 @@ fi
 tools=$build/tools/reference_server
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolvenar-demo.XXXXXX")
-pids=()
+. scripts/lib/background.sh
 cleanup() {
-  exec 3>&- 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  stop_background
   if [ -n "${TC_DEMO_KEEP:-}" ]; then echo "Files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
-
-# Waits up to $2 tenths of a second for the command "$1" to succeed.
-wait_until() {
-  local tries=$2
-  until eval "$1"; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
 
 cnpj=12.345.678/0001-95
 code=demo-2024

@@ -10,16 +10,20 @@ namespace {
 constexpr uint64_t kMaxBodyReserve = uint64_t{64} << 20;
 }  // namespace
 
-std::optional<uint64_t> AnnouncedContentLength(const HttpHeaders& headers) {
-  for (const auto& [name, value] : headers) {
-    if (!SameTextAscii(name, "Content-Length")) continue;
-    if (value.empty() || value.size() > 18 ||
-        value.find_first_not_of("0123456789") != std::string::npos) {
-      return std::nullopt;
-    }
-    return std::stoull(value);
+const std::string* FindHeader(const HttpHeaders& headers, std::string_view name) {
+  for (const auto& header : headers) {
+    if (SameTextAscii(header.first, name)) return &header.second;
   }
-  return std::nullopt;
+  return nullptr;
+}
+
+std::optional<uint64_t> AnnouncedContentLength(const HttpHeaders& headers) {
+  const std::string* value = FindHeader(headers, "Content-Length");
+  if (!value || value->empty() || value->size() > 18 ||
+      value->find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  return std::stoull(*value);
 }
 
 size_t BodyReserveFor(const HttpHeaders& headers) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,10 @@ class HttpTransport {
   // "Error adding header: (%d) %s" before anything is sent.
   virtual HttpResponse Send(const HttpRequest& request) = 0;
 };
+
+// The value of the first header named `name` (ASCII letters compared without
+// case), or nullptr.
+const std::string* FindHeader(const HttpHeaders& headers, std::string_view name);
 
 // The length announced by a "Content-Length" header of plain decimal digits
 // (at most 18 of them); nothing for any other form or when there is none.

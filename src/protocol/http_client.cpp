@@ -30,13 +30,6 @@ bool IsCredentialHeader(std::string_view name) {
                      [&](std::string_view credential) { return SameTextAscii(name, credential); });
 }
 
-const std::string* FindHeader(const HttpHeaders& headers, std::string_view name) {
-  for (const auto& header : headers) {
-    if (SameTextAscii(header.first, name)) return &header.second;
-  }
-  return nullptr;
-}
-
 void RemoveHeader(HttpHeaders& headers, std::string_view name) {
   std::erase_if(headers,
                 [&](const HttpHeader& header) { return SameTextAscii(header.first, name); });

@@ -59,11 +59,6 @@ bool IsSafeHeader(const HttpHeader& header) {
   return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
 }
 
-bool HasHeader(const HttpHeaders& headers, std::string_view name) {
-  return std::any_of(headers.begin(), headers.end(),
-                     [&](const HttpHeader& header) { return SameTextAscii(header.first, name); });
-}
-
 // What one transfer has reached so far, as seen by curl's callbacks; it
 // decides which failure message a broken transfer gets.
 struct Transfer {
@@ -316,7 +311,7 @@ class CurlTransport : public HttpTransport {
   // are switched off by naming them without a value.
   static HeaderList BuildHeaders(const HttpRequest& request) {
     std::vector<std::string> lines;
-    if (!HasHeader(request.headers, "User-Agent")) {
+    if (!FindHeader(request.headers, "User-Agent")) {
       lines.push_back("User-Agent: " + std::string(kUserAgent));
     }
     for (const HttpHeader& header : request.headers) {
@@ -325,9 +320,9 @@ class CurlTransport : public HttpTransport {
       const bool blank = header.second.find_first_not_of(" \t") == std::string::npos;
       lines.push_back(blank ? header.first + ";" : header.first + ": " + header.second);
     }
-    if (!HasHeader(request.headers, "Accept")) lines.emplace_back("Accept:");
-    if (!HasHeader(request.headers, "Expect")) lines.emplace_back("Expect:");
-    if (request.method == "POST" && !HasHeader(request.headers, "Content-Type")) {
+    if (!FindHeader(request.headers, "Accept")) lines.emplace_back("Accept:");
+    if (!FindHeader(request.headers, "Expect")) lines.emplace_back("Expect:");
+    if (request.method == "POST" && !FindHeader(request.headers, "Content-Type")) {
       lines.emplace_back("Content-Type:");
     }
     HeaderList list;

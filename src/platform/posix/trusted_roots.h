@@ -33,7 +33,7 @@ class TrustedRootCache {
   SharedRootStore Get(const std::string& ca_file, const std::string& ca_path,
                       Clock::time_point now);
 
-  // How many stores were built so far.
+  // How many times a store was built, or tried and could not be.
   int builds() const;
 
  private:

@@ -211,13 +211,6 @@ std::string ReadBody(HINTERNET request, size_t reserve) {
   }
 }
 
-const std::string* FindHeader(const HttpHeaders& headers, std::string_view name) {
-  for (const auto& header : headers) {
-    if (SameTextAscii(header.first, name)) return &header.second;
-  }
-  return nullptr;
-}
-
 // A body that ends before its announced length lost its connection; it is
 // not handed on as if it were whole.
 void CheckBodyComplete(const HttpResponse& response) {
