@@ -12,7 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/stop_signal.h"
+
 namespace tolvenar {
+
+// The most an answer's body may hold, after any content decoding, on every
+// exchange. A longer body fails the exchange with "Error reading data: ...";
+// nothing is set aside for it before its bytes arrive.
+constexpr size_t kMaxAnswerBodyBytes = size_t{64} << 20;
 
 using HttpHeader = std::pair<std::string, std::string>;
 using HttpHeaders = std::vector<HttpHeader>;
@@ -26,6 +33,11 @@ struct HttpRequest {
   std::string body;             // sent with Content-Length when the method is POST
   int connect_timeout_ms = 0;   // name resolution and each connect attempt
   int response_timeout_ms = 0;  // sending, and each single wait for data
+  // The owning thread's stop signal, or nullptr. Once a stop is requested,
+  // the request fails as a time-out (its usual message) when it still runs
+  // response_timeout_ms after the later of the request and its own start,
+  // however the peer keeps it alive.
+  const StopSignal* stop = nullptr;
 };
 
 struct HttpResponse {
