@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <algorithm>
+
 namespace tolvenar {
 
 std::string Trim(std::string_view text) {
@@ -126,6 +128,23 @@ char32_t NextCodePoint(std::string_view text, size_t& pos) {
   }
   pos += extra + 1;
   return cp;
+}
+
+std::string LoggableText(std::string_view text, size_t max_characters) {
+  std::string out;
+  out.reserve(std::min(text.size(), max_characters * 4));
+  size_t pos = 0;
+  for (size_t characters = 0; pos < text.size() && characters < max_characters; ++characters) {
+    const size_t start = pos;
+    const char32_t cp = NextCodePoint(text, pos);
+    const std::string_view sequence = text.substr(start, pos - start);
+    if (cp < 0x20 || cp == 0x7F || !IsValidUtf8(sequence)) {
+      out.push_back('?');
+    } else {
+      out.append(sequence);
+    }
+  }
+  return out;
 }
 
 std::string_view DropUtf8Bom(std::string_view bytes) {

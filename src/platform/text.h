@@ -32,6 +32,12 @@ void AppendUtf8(std::string& out, char32_t cp);
 // surrogate; a malformed sequence gives U+FFFD for its first byte alone.
 char32_t NextCodePoint(std::string_view text, size_t& pos);
 
+// Text from a peer made fit to stand inside one log line: every character
+// below U+0020, U+007F and every byte that is not valid UTF-8 become "?",
+// and the text is cut after `max_characters` characters (never inside a
+// UTF-8 sequence). Valid text without controls comes back unchanged.
+std::string LoggableText(std::string_view text, size_t max_characters = 200);
+
 // Drops a leading UTF-8 byte-order mark (EF BB BF), if any.
 std::string_view DropUtf8Bom(std::string_view bytes);
 

@@ -85,6 +85,7 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
     request.body = std::move(current_body);
     request.connect_timeout_ms = connect_timeout_ms_;
     request.response_timeout_ms = response_timeout_ms_;
+    request.stop = stop_;
     const bool same_origin = current.Origin() == origin;
     for (const HttpHeader& header : current_headers) {
       if (same_origin || !IsCredentialHeader(header.first)) request.headers.push_back(header);
@@ -115,9 +116,14 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
                       ") exceeded");
     }
     const std::string target_text = ResolveReference(request.url, location);
-    HttpUrl target = ParseOrThrow(target_text);
+    std::optional<HttpUrl> parsed = ParseHttpUrl(target_text);
+    if (!parsed) throw Exception("Invalid URL: \"" + LoggableText(target_text) + "\"");
+    HttpUrl target = std::move(*parsed);
     if (current.tls && !target.tls) {
-      throw Exception("Redirect from HTTPS to HTTP refused: " + target_text);
+      throw Exception("Redirect from HTTPS to HTTP refused: " + LoggableText(target_text));
+    }
+    if (same_origin_only_ && target.Origin() != origin) {
+      throw Exception("Redirect to another origin refused: " + LoggableText(target_text));
     }
     if (current_method == "POST" &&
         (answer.status == 301 || answer.status == 302 || answer.status == 303)) {

@@ -26,7 +26,17 @@ class HttpClient {
   HttpClient(Env& env, int connect_timeout_ms, int response_timeout_ms);
   ~HttpClient();
 
+  // Exchanges still running after a stop was signalled end within the
+  // response time-out of the request, whatever the peer does.
+  void SetStopSignal(const StopSignal* stop) { stop_ = stop; }
+  // Redirects are followed only within the origin (scheme, host, port) an
+  // exchange started on; any other target fails with "Redirect to another
+  // origin refused: <location>" before anything is sent there.
+  void RestrictRedirectsToOrigin() { same_origin_only_ = true; }
+
   // One exchange: `method` is "GET" or "POST"; follows up to 5 redirects.
+  // Locations quoted in failure messages come from the peer and are made
+  // fit for a log line (LoggableText).
   // Credential headers ("X-Tolvenar-Connector", "Authorization",
   // "X-Tolvenar-Session") are sent only to the origin of `url`. Every answer
   // is returned; failures raise Exception with the client's messages.
@@ -38,6 +48,8 @@ class HttpClient {
   std::unique_ptr<HttpTransport> transport_;
   int connect_timeout_ms_;
   int response_timeout_ms_;
+  const StopSignal* stop_ = nullptr;
+  bool same_origin_only_ = false;
 };
 
 // Decodes an answer body as strict UTF-8, dropping a leading byte-order

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "config/profile.h"
+#include "platform/text.h"
 #include "protocol/json.h"
 #include "worker/worker.h"
 
@@ -56,7 +57,9 @@ void TTolvenarConnectorWorker::ExecuteCommand(const JsonValue& command) {
   std::string response_text;
   if (!PostServerAction("connector-result", std::move(result_text), secret, status,
                         response_text)) {
-    Log("Falha ao devolver comando " + id + " (HTTP " + std::to_string(status) + ").");
+    // The id is the server's text: it must not start a line of its own.
+    Log("Falha ao devolver comando " + LoggableText(id) + " (HTTP " + std::to_string(status) +
+        ").");
   }
 }
 

@@ -21,6 +21,10 @@ bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, std::
   status = 0;
   response_text.clear();
   HttpClient client(*env_, kServerConnectTimeoutMS, kServerResponseTimeoutMS);
+  client.SetStopSignal(&StopRequest());
+  // The server may move its endpoint within its own origin, never send the
+  // connector (with its body) to another host or to the local API.
+  client.RestrictRedirectsToOrigin();
   HttpHeaders headers = {
       {"Content-Type", "application/json"},
       {"Accept", "application/json"},

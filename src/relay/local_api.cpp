@@ -33,6 +33,7 @@ bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std
   }
   // A client that cannot be created is the caller's failure, not a 502.
   HttpClient client(*env_, kRelayConnectTimeoutMS, kRelayResponseTimeoutMS);
+  client.SetStopSignal(&StopRequest());
   try {
     HttpHeaders headers = {{"Accept", "application/json"}, {"Content-Type", "application/json"}};
     if (!authorization.empty()) headers.emplace_back("Authorization", authorization);
@@ -54,6 +55,7 @@ bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std
 
 std::string TTolvenarConnectorWorker::QueryLocalAPIVersion() {
   HttpClient client(*env_, kProbeConnectTimeoutMS, kProbeResponseTimeoutMS);
+  client.SetStopSignal(&StopRequest());
   try {
     HttpClientResponse response =
         client.Send("GET", FProfile->LocalAPIURL() + "/health", {}, std::string());

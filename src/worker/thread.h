@@ -5,6 +5,8 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/stop_signal.h"
+
 namespace tolvenar {
 
 class TThread {
@@ -18,9 +20,14 @@ class TThread {
   // Lets the thread body begin. Raises EThread("Thread creation error: %s")
   // when the platform cannot create the thread. Called at most once.
   void Start();
-  // Only sets the stop flag; returns at once.
-  void Terminate() { terminated_.store(true); }
+  // Only sets the stop flag (and records when); returns at once.
+  void Terminate() {
+    stop_signal_.Request();
+    terminated_.store(true);
+  }
   bool Terminated() const { return terminated_.load(); }
+  // When the stop was requested; exchanges in flight bound themselves by it.
+  const StopSignal& StopRequest() const { return stop_signal_; }
   // Blocks until the thread has ended; returns at once if it never started.
   void WaitFor();
   bool Finished() const { return finished_.load(); }
@@ -32,6 +39,7 @@ class TThread {
 
  private:
   void Run();
+  StopSignal stop_signal_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;

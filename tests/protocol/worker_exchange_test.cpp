@@ -35,7 +35,9 @@ HttpResponse Reply(int status, std::string body = "") {
 class ExchangeTest : public ::testing::Test {
  protected:
   ExchangeTest()
-      : env_(dir_.Dir()), config_(&env_), profile_(&env_.protector()),
+      : env_(dir_.Dir()),
+        config_(&env_),
+        profile_(&env_.protector()),
         worker_(&profile_, &config_, &env_) {
     profile_.SetSection("Connector");
     profile_.SetServerURL(kServer);
@@ -43,7 +45,8 @@ class ExchangeTest : public ::testing::Test {
     profile_.SetLocalAPIURL(kLocal);
     env_.http().SetHandler([this](const HttpRequest& request) -> HttpResponse {
       auto it = routes_.find(request.url);
-      if (it == routes_.end()) throw Exception("Error sending data: (7) Couldn't connect to server");
+      if (it == routes_.end())
+        throw Exception("Error sending data: (7) Couldn't connect to server");
       return it->second(request);
     });
   }
@@ -54,7 +57,8 @@ class ExchangeTest : public ::testing::Test {
     return std::string(kServer) + "/api.php?action=" + action;
   }
   void Enrolled(const std::string& secret) {
-    profile_.SetSecretEncrypted(TTolvenarConnectorConfig::ProtectMachineString(env_.protector(), secret));
+    profile_.SetSecretEncrypted(
+        TTolvenarConnectorConfig::ProtectMachineString(env_.protector(), secret));
   }
   std::vector<HttpRequest> RequestsTo(const std::string& url) {
     std::vector<HttpRequest> out;
@@ -91,11 +95,11 @@ TEST_F(ExchangeTest, ServerActionEnvelope) {
   Route(Action("x"), [](const HttpRequest&) { return Reply(299, "ok"); });
   EXPECT_TRUE(worker_.PostServerAction("x", "{}", "s", status, text));
   EXPECT_EQ(text, "ok");
-  EXPECT_THAT(env_.http().Requests().back().headers,
-              ElementsAre(Pair("Content-Type", "application/json"),
-                          Pair("Accept", "application/json"),
-                          Pair("X-Tolvenar-Connector-Version", "0.1.0"),
-                          Pair("X-Tolvenar-Connector", "s")));
+  EXPECT_THAT(
+      env_.http().Requests().back().headers,
+      ElementsAre(Pair("Content-Type", "application/json"), Pair("Accept", "application/json"),
+                  Pair("X-Tolvenar-Connector-Version", "0.1.0"),
+                  Pair("X-Tolvenar-Connector", "s")));
   Route(Action("x"), [](const HttpRequest&) { return Reply(300, "moved?"); });
   EXPECT_FALSE(worker_.PostServerAction("x", "{}", "", status, text));
   EXPECT_EQ(status, 300);
@@ -148,7 +152,11 @@ TEST_F(ExchangeTest, EnrollGoesOnWithAnEmptyVersionWhenTheProbeFails) {
 TEST_F(ExchangeTest, UnusableEnrollAnswersAreSilentAndStoreNothing) {
   profile_.SetEnrollmentCode("X");
   for (auto [status, body] : std::vector<std::pair<int, std::string>>{
-           {204, ""}, {200, ""}, {200, "nope"}, {200, "[]"}, {200, "{\"connector_id\":\"x\"}"},
+           {204, ""},
+           {200, ""},
+           {200, "nope"},
+           {200, "[]"},
+           {200, "{\"connector_id\":\"x\"}"},
            {200, "{\"connector_id\":\"x\",\"connector_secret\":null}"},
            {200, "{\"connector_id\":{},\"connector_secret\":\"s\"}"},
            {200, "{\"connector_id\":\"\",\"connector_secret\":\"s\"}"}}) {
@@ -162,10 +170,14 @@ TEST_F(ExchangeTest, UnusableEnrollAnswersAreSilentAndStoreNothing) {
 
 TEST_F(ExchangeTest, PollWithoutCommandDoesNothingMore) {
   Enrolled("s1");
-  for (auto [status, body] : std::vector<std::pair<int, std::string>>{
-           {204, "{\"command\":{\"path\":\"/health\"}}"}, {200, "{}"}, {200, ""},
-           {200, "{\"command\":null}"}, {200, "{\"command\":\"/health\"}"},
-           {200, "{\"command\":[]}"}, {200, "[{\"command\":{}}]"}}) {
+  for (auto [status, body] :
+       std::vector<std::pair<int, std::string>>{{204, "{\"command\":{\"path\":\"/health\"}}"},
+                                                {200, "{}"},
+                                                {200, ""},
+                                                {200, "{\"command\":null}"},
+                                                {200, "{\"command\":\"/health\"}"},
+                                                {200, "{\"command\":[]}"},
+                                                {200, "[{\"command\":{}}]"}}) {
     Route(Action("connector-poll"), [=](const HttpRequest&) { return Reply(status, body); });
     worker_.PollOnce();
   }
@@ -237,8 +249,9 @@ TEST_F(ExchangeTest, RefusedRouteAndUnreachableLocalApiAreReported) {
 TEST_F(ExchangeTest, CommandBodyThatIsAnObjectSendsAnEmptyBody) {
   Enrolled("s1");
   Route(Action("connector-poll"), [](const HttpRequest&) {
-    return Reply(200, "{\"command\":{\"id\":\"1\",\"method\":\"POST\",\"path\":\"/api/v1/client\","
-                      "\"body\":{\"a\":1}}}");
+    return Reply(200,
+                 "{\"command\":{\"id\":\"1\",\"method\":\"POST\",\"path\":\"/api/v1/client\","
+                 "\"body\":{\"a\":1}}}");
   });
   std::string local_body = "unset";
   Route(std::string(kLocal) + "/api/v1/client", [&](const HttpRequest& r) {
@@ -259,6 +272,139 @@ TEST_F(ExchangeTest, RefusedResultIsLoggedWithTheCommandId) {
   Route(Action("connector-result"), [](const HttpRequest&) { return Reply(500, "oops"); });
   worker_.PollOnce();
   EXPECT_THAT(worker_.logged, ElementsAre("Falha ao devolver comando 7 (HTTP 500)."));
+}
+
+// A command id carrying a line break or a huge text must not forge or
+// flood log lines.
+TEST_F(ExchangeTest, RefusedResultLogsTheIdFitForOneLine) {
+  Enrolled("s1");
+  struct Case {
+    std::string id_json;  // as the server writes it
+    std::string logged;
+  };
+  for (const Case& c : {
+           Case{"\"7\\r\\n2026-01-01 00:00:00 [12345678000190] Vinculacao concluida com "
+                "sucesso.\"",
+                "Falha ao devolver comando 7??2026-01-01 00:00:00 [12345678000190] Vinculacao "
+                "concluida com sucesso. (HTTP 500)."},
+           Case{"\"" + std::string(10 << 20, 'x') + "\"",
+                "Falha ao devolver comando " + std::string(200, 'x') + " (HTTP 500)."},
+           Case{"\"\\u00E7\\u0000\\u007F\\t\"",
+                "Falha ao devolver comando \xC3\xA7??? (HTTP 500)."},
+       }) {
+    worker_.logged.clear();
+    Route(Action("connector-poll"), [&](const HttpRequest&) {
+      return Reply(200, "{\"command\":{\"id\":" + c.id_json + ",\"path\":\"/x\"}}");
+    });
+    Route(Action("connector-result"), [](const HttpRequest&) { return Reply(500, "no"); });
+    worker_.PollOnce();
+    EXPECT_THAT(worker_.logged, ElementsAre(c.logged));
+  }
+  // The result itself still carries the id unchanged.
+  Route(Action("connector-poll"), [&](const HttpRequest&) {
+    return Reply(200, "{\"command\":{\"id\":\"a\\r\\nb\",\"path\":\"/x\"}}");
+  });
+  worker_.PollOnce();
+  EXPECT_THAT(RequestsTo(Action("connector-result")).back().body,
+              HasSubstr("\"command_id\":\"a\\r\\nb\""));
+}
+
+// A server exchange follows redirects only within the server's own origin:
+// a redirect elsewhere (the local API, another host, another port) fails
+// before anything is sent there, for every action.
+TEST_F(ExchangeTest, ServerRedirectsStayOnTheServerOrigin) {
+  Enrolled("s1");
+  profile_.SetEnrollmentCode("CODE-1");
+  Route(std::string(kLocal) + "/health", [](const HttpRequest&) { return Reply(200, "{}"); });
+  const std::vector<std::string> elsewhere = {
+      "https://127.0.0.1:3001/api/v1/admin/delete-all",
+      "https://srv.test:8443/conn/api.php?action=connector-poll",
+      "https://other.test/conn/api.php",
+      "//other.test/steal",
+  };
+  for (const std::string action : {"connector-poll", "connector-enroll", "connector-result"}) {
+    for (int status : {301, 302, 303, 307, 308}) {
+      for (const std::string& location : elsewhere) {
+        SCOPED_TRACE(action + " " + std::to_string(status) + " " + location);
+        env_.http().ClearRequests();
+        Route(Action(action), [&](const HttpRequest&) {
+          HttpResponse r = Reply(status);
+          r.headers = {{"Location", location}};
+          return r;
+        });
+        int got = 0;
+        std::string text;
+        try {
+          worker_.PostServerAction(action, "{\"code\":\"CODE-1\"}", "s1", got, text);
+          ADD_FAILURE() << "the redirect was followed";
+        } catch (const Exception& e) {
+          const std::string target = location.starts_with("//") ? "https:" + location : location;
+          EXPECT_EQ(std::string(e.what()), "Redirect to another origin refused: " + target);
+        }
+        EXPECT_EQ(env_.http().Requests().size(), 1u);
+      }
+    }
+  }
+  // Through the operations: nothing reaches the local API, the error is raised
+  // for the loop to log.
+  env_.http().ClearRequests();
+  Route(Action("connector-poll"), [](const HttpRequest&) {
+    HttpResponse r = Reply(303);
+    r.headers = {{"Location", "https://127.0.0.1:3001/api/v1/admin/export"}};
+    return r;
+  });
+  EXPECT_THROW(worker_.PollOnce(), Exception);
+  EXPECT_EQ(env_.http().Requests().size(), 1u);
+}
+
+TEST_F(ExchangeTest, ServerRedirectsWithinTheOriginAreFollowed) {
+  Route(Action("connector-poll"), [](const HttpRequest&) {
+    HttpResponse r = Reply(307);
+    r.headers = {{"Location", "https://SRV.test:443/conn/v2/api.php?action=connector-poll"}};
+    return r;
+  });
+  Route("https://srv.test/conn/v2/api.php?action=connector-poll",
+        [](const HttpRequest& r) { return Reply(200, r.body); });
+  int status = 0;
+  std::string text;
+  EXPECT_TRUE(worker_.PostServerAction("connector-poll", "{}", "s1", status, text));
+  EXPECT_EQ(text, "{}");
+  EXPECT_EQ(env_.http().Requests().back().headers.back(), HttpHeader("X-Tolvenar-Connector", "s1"));
+}
+
+// The local application may redirect within itself or elsewhere as before;
+// credentials still stay on the origin the call began with.
+TEST_F(ExchangeTest, LocalApiRedirectsKeepTheirRules) {
+  Route(std::string(kLocal) + "/api/v1/client", [](const HttpRequest&) {
+    HttpResponse r = Reply(302);
+    r.headers = {{"Location", "http://127.0.0.1:4000/elsewhere"}};
+    return r;
+  });
+  Route("http://127.0.0.1:4000/elsewhere", [](const HttpRequest&) { return Reply(200, "ok"); });
+  int status = 0;
+  std::string body, error;
+  EXPECT_TRUE(
+      worker_.CallLocalAPI("GET", "/api/v1/client", "", "Bearer t", "", status, body, error));
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(body, "ok");
+  EXPECT_EQ(FindHeader(env_.http().Requests().back().headers, "Authorization"), nullptr);
+}
+
+// Every exchange of a worker carries the worker's stop signal, so that a
+// peer trickling bytes cannot hold a stop.
+TEST_F(ExchangeTest, EveryExchangeCarriesTheWorkersStopSignal) {
+  Enrolled("s1");
+  Route(Action("connector-poll"), [](const HttpRequest&) {
+    return Reply(200, "{\"command\":{\"id\":1,\"path\":\"/health\",\"method\":\"GET\"}}");
+  });
+  Route(std::string(kLocal) + "/health", [](const HttpRequest&) { return Reply(200, "{}"); });
+  Route(Action("connector-result"), [](const HttpRequest&) { return Reply(200); });
+  worker_.PollOnce();
+  worker_.QueryLocalAPIVersion();
+  ASSERT_EQ(env_.http().Requests().size(), 4u);
+  for (const HttpRequest& r : env_.http().Requests()) {
+    EXPECT_EQ(r.stop, &worker_.StopRequest()) << r.url;
+  }
 }
 
 }  // namespace

@@ -40,6 +40,11 @@ std::vector<HttpRequest> FakeHttp::Requests() {
   return requests_;
 }
 
+void FakeHttp::ClearRequests() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.clear();
+}
+
 std::unique_ptr<HttpTransport> FakeHttp::NewTransport() {
   return std::make_unique<FakeTransport>(this);
 }

@@ -32,6 +32,7 @@ class FakeHttp {
   using Handler = std::function<HttpResponse(const HttpRequest&)>;
   void SetHandler(Handler handler);
   std::vector<HttpRequest> Requests();
+  void ClearRequests();
   std::unique_ptr<HttpTransport> NewTransport();
 
  private:
