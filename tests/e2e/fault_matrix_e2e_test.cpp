@@ -112,8 +112,36 @@ std::string LongText() {
   return text;
 }
 
-std::vector<PollFault> PollFaults() {
-  return {
+// A command whose id tries to start a log line of its own; its result is
+// refused so that the id reaches the log.
+RawReply ForgedIdCommand(const RawRequest& request) {
+  if (request.target.find("connector-result") != std::string::npos) {
+    return RawReply::Answer(500, {}, "{}");
+  }
+  return RawReply::Answer(
+      200, {},
+      R"({"command":{"id":"7\r\n2026-01-01 00:00:00 [12345678000190] Vinculacao concluida com )"
+      R"(sucesso.","method":"GET","path":"/api/v1/health"}})");
+}
+
+// Poll answers that send the connector elsewhere: nothing may reach the
+// local API through them.
+std::vector<PollFault> CrossOriginFaults(const std::string& local_api) {
+  std::vector<PollFault> faults;
+  for (int status : {303, 307}) {
+    const std::string target = local_api + "/api/v1/admin/delete-all";
+    faults.push_back({status == 303 ? "CrossOrigin303" : "CrossOrigin307",
+                      [status, target](const RawRequest&) {
+                        return RawReply::Answer(status, {{"Location", target}});
+                      },
+                      "Falha de comunicacao: Redirect to another origin refused: " + target});
+  }
+  return faults;
+}
+
+std::vector<PollFault> PollFaults(const std::string& local_api) {
+  std::vector<PollFault> faults = CrossOriginFaults(local_api);
+  std::vector<PollFault> others = {
       {"NotJson", [](const RawRequest&) { return RawReply::Answer(200, {}, "<html>oops</html>"); },
        ""},
       {"InvalidUtf8",
@@ -134,14 +162,19 @@ std::vector<PollFault> PollFaults() {
          return RawReply::Answer(302, {{"Location", request.target}});
        },
        "Falha de comunicacao: Maximum number of redirections (5) exceeded"},
+      {"ForgedCommandId", ForgedIdCommand,
+       "Falha ao devolver comando 7??2026-01-01 00:00:00 [12345678000190] Vinculacao concluida "
+       "com sucesso. (HTTP 500)."},
   };
+  for (PollFault& fault : others) faults.push_back(std::move(fault));
+  return faults;
 }
 
 TEST_P(FaultMatrixE2ETest, HostilePollAnswersAreLoggedAndTheWorkerPollsOn) {
   SampleLocalApi api;
   ConnectionServer server;
   const std::string enrolled = Enroll(server, api.BaseURL());
-  for (const PollFault& fault : PollFaults()) {
+  for (const PollFault& fault : PollFaults(api.BaseURL())) {
     SCOPED_TRACE(fault.name);
     RawHttpServer hostile(fault.reply);
     const std::string ini = testing::WithIniValue(enrolled, "Servidor", hostile.Url(""));
@@ -164,6 +197,9 @@ TEST_P(FaultMatrixE2ETest, HostilePollAnswersAreLoggedAndTheWorkerPollsOn) {
       EXPECT_GE(LoggedCount(fault.logged), 2u) << Log();
     }
     EXPECT_EQ(Ini(), ini);
+    // No line of the log starts with anything but a timestamp and our CNPJ.
+    EXPECT_EQ(Log().find("\n2026-01-01"), std::string::npos) << Log();
+    EXPECT_TRUE(api.Requests("/api/v1/admin/delete-all").empty());
     EXPECT_EQ(server.Requests("connector-enroll").size(), 1u);
     for (const RawRequest& request : hostile.Requests()) {
       ASSERT_NE(request.Header("X-Tolvenar-Connector"), nullptr);
