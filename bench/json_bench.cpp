@@ -1,5 +1,6 @@
 // Writing a command result whose body is large: the body is the only member
-// that grows, so the writer's cost per byte is what counts.
+// that grows, so the writer's cost per byte is what counts. Reading: a command,
+// and the largest array the reader accepts.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -11,7 +12,8 @@ namespace {
 constexpr size_t kBodyBytes = 10 * 1024 * 1024;
 
 std::string AsciiBody() {
-  const std::string line = "{\"id\":17,\"nome\":\"Produto\",\"preco\":\"12.50\",\"url\":\"/p/17\"}\n";
+  const std::string line =
+      "{\"id\":17,\"nome\":\"Produto\",\"preco\":\"12.50\",\"url\":\"/p/17\"}\n";
   std::string body;
   while (body.size() < kBodyBytes) body += line;
   body.resize(kBodyBytes);
@@ -54,8 +56,21 @@ void BM_JsonParseCommand(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * answer.size()));
 }
 
+// The densest document the reader still accepts: `[0,0,...]` with as many values as allowed.
+void BM_JsonParseArrayAtBound(benchmark::State& state) {
+  std::string array = "[0";
+  for (size_t i = 2; i < tolvenar::kMaxJsonValues; ++i) array += ",0";
+  array += ']';
+  for (auto _ : state) {
+    auto value = tolvenar::ParseJSON(array);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * array.size()));
+}
+
 }  // namespace
 
 BENCHMARK(BM_JsonWriteAscii10MB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JsonWriteNonAscii10MB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JsonParseCommand);
+BENCHMARK(BM_JsonParseArrayAtBound)->Unit(benchmark::kMillisecond);

@@ -29,26 +29,26 @@ void CheckWritten(std::string_view text) {
   const auto parsed = tolvenar::ParseJSON(json);
   FUZZ_CHECK(parsed && parsed->IsObject());
   FUZZ_CHECK(parsed->Members().size() == 2);
-  FUZZ_CHECK(parsed->Members()[1].second->Text() == "-5");
+  FUZZ_CHECK(parsed->Members()[1].Value().Text() == "-5");
   // Valid UTF-8 survives unchanged; anything else was replaced on writing.
   if (tolvenar::IsValidUtf8(text)) {
-    FUZZ_CHECK(parsed->Members()[0].first == text);
-    FUZZ_CHECK(parsed->Members()[0].second->Text() == text);
+    FUZZ_CHECK(parsed->Members()[0].Name() == text);
+    FUZZ_CHECK(parsed->Members()[0].Value().Text() == text);
   }
 }
 
 void Walk(const tolvenar::JsonValue& value) {
   switch (value.Kind()) {
     case tolvenar::JsonKind::Object:
-      for (const auto& [name, member] : value.Members()) {
-        CheckWritten(name);
+      for (const tolvenar::JsonMember& member : value.Members()) {
+        CheckWritten(member.Name());
         // Never raises, whatever the member holds.
-        tolvenar::TryGetJSONString(value, name);
-        Walk(*member);
+        tolvenar::TryGetJSONString(value, member.Name());
+        Walk(member.Value());
       }
       break;
     case tolvenar::JsonKind::Array:
-      for (const auto& element : value.Elements()) Walk(*element);
+      for (const tolvenar::JsonValue& element : value.Elements()) Walk(element);
       break;
     case tolvenar::JsonKind::String:
       CheckWritten(value.Text());

@@ -30,6 +30,13 @@ class TTolvenarConnectorConfig {
   void SaveEnrollment(TTolvenarConnectorProfile& AProfile, const std::string& AConnectorID,
                       const std::string& ASecret);
 
+  // Puts AProfile in the enrolled state in memory only, marked unsaved, for
+  // an enrollment the file could not take: the server spent the code, so
+  // the issued id and secret must outlive the failed write. Raises EOSError
+  // when protecting fails.
+  void KeepUnsavedEnrollment(TTolvenarConnectorProfile& AProfile, const std::string& AConnectorID,
+                             const std::string& ASecret) const;
+
   // Plain secret to its stored text (one line of Base64); "" for "".
   static std::string ProtectMachineString(DataProtector& protector, const std::string& AValue);
   // Stored text to the plain secret; "" without touching the platform when

@@ -137,6 +137,9 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
   if (!IsValidUtf8(value) || HasLineBreak(value) || HasLineBreak(section) || HasLineBreak(key)) {
     return false;
   }
+  // A longer value would be read back cut: a stored secret would no longer
+  // unprotect after the next start.
+  if (CodePointCount(value) > kMaxValueLength) return false;
   if (const std::optional<size_t> index = FindKeyLine(section, key)) {
     std::string& body = lines_[*index].body;
     body.replace(ParseLine(body).value_begin, std::string::npos, value);

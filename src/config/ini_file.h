@@ -57,7 +57,8 @@ class IniFile {
   // key, otherwise in a new section at the end of the file. Every other byte
   // of the file stays as it was. The value is written as given; false, and
   // nothing changed, when it is not valid UTF-8 or holds a line break, since
-  // no line can hold it.
+  // no line can hold it, or when it is longer than kMaxValueLength
+  // characters, since it would be read back cut.
   bool SetValue(std::string_view section, std::string_view key, std::string_view value);
 
   // The file's bytes, in the file's own encoding (see EncodeIni).

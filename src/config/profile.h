@@ -32,6 +32,10 @@ class TTolvenarConnectorProfile {
   void SetPollIntervalMS(int value) { FPollIntervalMS = value; }
   bool AllowInsecureHTTP() const { return FAllowInsecureHTTP; }
   void SetAllowInsecureHTTP(bool value) { FAllowInsecureHTTP = value; }
+  // True while the profile holds an enrollment that the server issued but
+  // the file has not stored yet (the code is spent: only memory has it).
+  bool EnrollmentUnsaved() const { return FEnrollmentUnsaved; }
+  void SetEnrollmentUnsaved(bool value) { FEnrollmentUnsaved = value; }
 
   // The plain connector secret, unprotected afresh on every call; empty when
   // the profile is not enrolled. Raises EOSError when the stored text does
@@ -49,6 +53,7 @@ class TTolvenarConnectorProfile {
   std::string FLocalAPIURL;
   int FPollIntervalMS = 3000;
   bool FAllowInsecureHTTP = false;
+  bool FEnrollmentUnsaved = false;
 };
 
 // Owns its profiles, in file order.

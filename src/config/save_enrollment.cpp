@@ -48,6 +48,17 @@ void TTolvenarConnectorConfig::SaveEnrollment(TTolvenarConnectorProfile& AProfil
   AProfile.SetConnectorID(AConnectorID);
   AProfile.SetSecretEncrypted(std::move(secret_in_memory));
   AProfile.SetEnrollmentCode("");
+  AProfile.SetEnrollmentUnsaved(false);
+}
+
+void TTolvenarConnectorConfig::KeepUnsavedEnrollment(TTolvenarConnectorProfile& AProfile,
+                                                     const std::string& AConnectorID,
+                                                     const std::string& ASecret) const {
+  std::string secret_in_memory = ProtectMachineString(env_->Protector(), ASecret);
+  AProfile.SetConnectorID(AConnectorID);
+  AProfile.SetSecretEncrypted(std::move(secret_in_memory));
+  AProfile.SetEnrollmentCode("");
+  AProfile.SetEnrollmentUnsaved(true);
 }
 
 }  // namespace tolvenar

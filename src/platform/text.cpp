@@ -147,6 +147,12 @@ std::string LoggableText(std::string_view text, size_t max_characters) {
   return out;
 }
 
+size_t CodePointCount(std::string_view text) {
+  size_t count = 0;
+  for (size_t pos = 0; pos < text.size(); ++count) NextCodePoint(text, pos);
+  return count;
+}
+
 std::string_view DropUtf8Bom(std::string_view bytes) {
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   return bytes;

@@ -38,6 +38,9 @@ char32_t NextCodePoint(std::string_view text, size_t& pos);
 // UTF-8 sequence). Valid text without controls comes back unchanged.
 std::string LoggableText(std::string_view text, size_t max_characters = 200);
 
+// The number of code points of UTF-8 text (a malformed byte counts as one).
+size_t CodePointCount(std::string_view text);
+
 // Drops a leading UTF-8 byte-order mark (EF BB BF), if any.
 std::string_view DropUtf8Bom(std::string_view bytes);
 

@@ -1,5 +1,7 @@
 // One enrollment attempt: CNPJ and one-time code for a connector id and
 // secret, stored through the configuration.
+#include <exception>
+
 #include "config/config.h"
 #include "config/profile.h"
 #include "protocol/json.h"
@@ -29,9 +31,22 @@ bool TTolvenarConnectorWorker::Enroll() {
   const std::string connector_secret = TryGetJSONString(*answer, "connector_secret");
   if (connector_id.empty() || connector_secret.empty()) return false;
 
-  FConfig->SaveEnrollment(*FProfile, connector_id, connector_secret);
-  Log("Vinculacao concluida com sucesso.");
+  StoreEnrollment(connector_id, connector_secret);
   return true;
+}
+
+void TTolvenarConnectorWorker::StoreEnrollment(const std::string& connector_id,
+                                               const std::string& connector_secret) {
+  try {
+    FConfig->SaveEnrollment(*FProfile, connector_id, connector_secret);
+  } catch (const std::exception& e) {
+    // The code is spent: keep what the server issued and poll with it; the
+    // loop tries the file again every turn.
+    FConfig->KeepUnsavedEnrollment(*FProfile, connector_id, connector_secret);
+    Log(std::string(kCommunicationFailurePrefix) + e.what());
+    return;
+  }
+  Log("Vinculacao concluida com sucesso.");
 }
 
 }  // namespace tolvenar

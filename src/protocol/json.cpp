@@ -4,32 +4,41 @@
 // library does all of that without passes before and after it.
 #include "protocol/json.h"
 
-#include <utility>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include "platform/exception.h"
 
 namespace tolvenar {
 
+std::string_view JsonValue::Text() const {
+  if (kind_ != JsonKind::String && kind_ != JsonKind::Number) return std::string_view();
+  return std::string_view(text_, size_);
+}
+
+std::span<const JsonMember> JsonValue::Members() const {
+  if (kind_ != JsonKind::Object) return {};
+  return {members_, size_};
+}
+
+std::span<const JsonValue> JsonValue::Elements() const {
+  if (kind_ != JsonKind::Array) return {};
+  return {elements_, size_};
+}
+
 const JsonValue* JsonValue::Find(std::string_view name) const {
-  for (const auto& [member_name, value] : members_) {
-    if (member_name == name) return value.get();
+  for (const JsonMember& member : Members()) {
+    if (member.Name() == name) return &member.Value();
   }
   return nullptr;
-}
-
-void JsonValue::AddMember(std::string name, std::unique_ptr<JsonValue> value) {
-  members_.emplace_back(std::move(name), std::move(value));
-}
-
-void JsonValue::AddElement(std::unique_ptr<JsonValue> value) {
-  elements_.push_back(std::move(value));
 }
 
 std::string JSONValueToString(const JsonValue& value) {
   switch (value.Kind()) {
     case JsonKind::String:
     case JsonKind::Number:
-      return value.Text();
+      return std::string(value.Text());
     case JsonKind::True:
       return "true";
     case JsonKind::False:

@@ -4,43 +4,70 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace tolvenar {
 
-enum class JsonKind { Object, Array, String, Number, True, False, Null };
+enum class JsonKind : uint8_t { Object, Array, String, Number, True, False, Null };
 
-class JsonValue;
-using JsonMember = std::pair<std::string, std::unique_ptr<JsonValue>>;
+class JsonMember;
 
+// One parsed value. The outermost value, the one ParseJSON gives, owns the whole tree: every
+// value below it lies in one array, every member in another and every text in one buffer, so
+// a value costs 24 bytes and a member 40 whatever the input, with no allocation of their own.
+// The densest input, `[0,0,...]`, thus costs about 13 bytes of tree per byte of text.
 class JsonValue {
  public:
-  explicit JsonValue(JsonKind kind) : kind_(kind) {}
+  JsonValue() = default;  // a null
+  JsonValue(JsonValue&& other) noexcept;
+  JsonValue& operator=(JsonValue&& other) noexcept;
+  ~JsonValue();
+
   JsonKind Kind() const { return kind_; }
   bool IsObject() const { return kind_ == JsonKind::Object; }
-  // String: the decoded text (UTF-8; a lone surrogate escape is kept as its
-  // three-byte form). Number: the literal text exactly as written.
-  const std::string& Text() const { return text_; }
-  // Object members in text order, duplicates kept.
-  const std::vector<JsonMember>& Members() const { return members_; }
-  const std::vector<std::unique_ptr<JsonValue>>& Elements() const { return elements_; }
+  // String: the decoded text (UTF-8; a lone surrogate escape is kept as its three-byte form).
+  // Number: the literal text exactly as written. Empty for the other kinds.
+  std::string_view Text() const;
+  // Object members in text order, duplicates kept; empty for anything but an object.
+  std::span<const JsonMember> Members() const;
+  // Array elements in text order; empty for anything but an array.
+  std::span<const JsonValue> Elements() const;
   // The first direct member named exactly `name`, or nullptr.
   const JsonValue* Find(std::string_view name) const;
 
-  // Building, for the parser.
-  void SetText(std::string text) { text_ = std::move(text); }
-  void AddMember(std::string name, std::unique_ptr<JsonValue> value);
-  void AddElement(std::unique_ptr<JsonValue> value);
+ private:
+  friend class JsonReader;
+  struct Tree;  // the arrays and text buffer, held by the outermost value
+
+  JsonKind kind_ = JsonKind::Null;
+  uint32_t size_ = 0;  // bytes of text, or number of members or elements
+  union {              // into the outermost value's tree, by kind
+    const char* text_ = nullptr;
+    const JsonValue* elements_;
+    const JsonMember* members_;
+  };
+  std::unique_ptr<Tree> tree_;
+};
+
+class JsonMember {
+ public:
+  std::string_view Name() const { return name_; }
+  const JsonValue& Value() const { return value_; }
 
  private:
-  JsonKind kind_;
-  std::string text_;
-  std::vector<JsonMember> members_;
-  std::vector<std::unique_ptr<JsonValue>> elements_;
+  friend class JsonReader;
+  std::string_view name_;  // decoded, in the tree's text buffer
+  JsonValue value_;
 };
+
+// A poll answer or a command is a handful of values, and a long body is one string that costs
+// only its own bytes. Past this many values (objects, arrays and scalars, the outermost
+// included) a text gives no value: it can be nothing the connector uses, and the bound keeps
+// its tree, names and values together, below about 4 MB plus its texts. A text of 4 GiB or
+// more gives no value either (answers are capped far below that).
+inline constexpr size_t kMaxJsonValues = 100000;
 
 // Parses one JSON text; nullptr when the text is not acceptable. Never raises.
 std::unique_ptr<JsonValue> ParseJSON(std::string_view text);

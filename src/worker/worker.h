@@ -48,6 +48,9 @@ class TTolvenarConnectorWorker : public TThread {
   bool PostServerAction(const std::string& action, std::string body, const std::string& secret,
                         int& status, std::string& response_text);
   virtual bool Enroll();
+  // Stores an issued enrollment; when the file cannot take it, logs why and
+  // keeps it in the profile's memory, unsaved (enroll.cpp).
+  void StoreEnrollment(const std::string& connector_id, const std::string& connector_secret);
   virtual void PollOnce();
   void ExecuteCommand(const JsonValue& command);
 

@@ -17,6 +17,7 @@ void TTolvenarConnectorWorker::Execute() {
     try {
       const std::string secret = FProfile->Secret();
       if (!secret.empty()) {
+        if (FProfile->EnrollmentUnsaved()) StoreEnrollment(FProfile->ConnectorID(), secret);
         PollOnce();
       } else if (Enroll()) {
         PollOnce();  // the secret was just stored

@@ -210,12 +210,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(IniFileTest, RefusesValuesNoLineCanHold) {
   const std::string before = "[A]\nk=1\n";
-  for (const std::string value : {"a\nb", "a\r", "\xC3", "\xED\xA0\x80"}) {
+  std::string too_long_non_ascii;
+  for (int i = 0; i < 2048; ++i) too_long_non_ascii += "\xC3\xA7";
+  for (const std::string& value :
+       {std::string("a\nb"), std::string("a\r"), std::string("\xC3"), std::string("\xED\xA0\x80"),
+        std::string(2048, 'x'), too_long_non_ascii}) {
     IniFile ini = IniFile::FromBytes(before);
     EXPECT_FALSE(ini.SetValue("A", "k", value));
     EXPECT_FALSE(ini.SetValue("B", "k", value));
     EXPECT_EQ(ini.ToBytes(), before);
   }
+  // The longest value that reads back whole is still written.
+  std::string longest;
+  for (int i = 0; i < 2047; ++i) longest += "\xC3\xA7";
+  IniFile ini = IniFile::FromBytes(before);
+  ASSERT_TRUE(ini.SetValue("A", "k", longest));
+  EXPECT_EQ(IniFile::FromBytes(ini.ToBytes()).Value("A", "k"), longest);
 }
 
 }  // namespace

@@ -287,7 +287,10 @@ TEST_P(FaultMatrixE2ETest, DamagedStoredSecretIsLoggedEachTurnAndNothingChanges)
   EXPECT_EQ(server.Requests("connector-poll").size(), polls);
 }
 
-TEST_P(FaultMatrixE2ETest, ReadOnlyIniKeepsTheCodeUntilItIsWritableAgain) {
+// The server spends the code when it answers; an INI that cannot take the
+// enrollment keeps nothing of it, but the worker does: it polls with the
+// issued secret and stores it once the file can be written.
+TEST_P(FaultMatrixE2ETest, ReadOnlyIniKeepsTheIssuedEnrollmentUntilItIsWritableAgain) {
   SampleLocalApi api;
   ConnectionServer server;
   server.AcceptCode(kCnpj, kCode);
@@ -305,20 +308,35 @@ TEST_P(FaultMatrixE2ETest, ReadOnlyIniKeepsTheCodeUntilItIsWritableAgain) {
     std::replace(path.begin(), path.end(), '/', '\\');
     path = "Z:" + path;
   }
+  const std::string refused = "Falha de comunicacao: Unable to write to " + path + "\r\n";
   ASSERT_TRUE(Eventually([&] {
-    return LoggedCount("Falha de comunicacao: Unable to write to " + path + "\r\n") >= 1;
+    return LoggedCount(refused) >= 2 && server.Requests("connector-poll").size() >= 2;
   })) << Explain(server);
   EXPECT_EQ(Ini(), before);
+  ASSERT_EQ(server.Enrollments().size(), 1u);
+  for (const auto& poll : server.Requests("connector-poll")) {
+    EXPECT_EQ(poll.Header("X-Tolvenar-Connector"), server.Enrollments()[0].connector_secret);
+  }
+  EXPECT_EQ(LoggedCount("Vinculacao concluida com sucesso."), 0u);
 
-  // The server took the code once; it accepts it again for the next attempt.
-  server.AcceptCode(kCnpj, kCode);
   std::filesystem::permissions(ini, std::filesystem::perms::owner_write,
                                std::filesystem::perm_options::add);
-  ASSERT_TRUE(Eventually([&] { return !server.Requests("connector-poll").empty(); }))
+  ASSERT_TRUE(Eventually([&] { return LoggedCount("Vinculacao concluida com sucesso.") == 1; }))
       << Explain(server);
   Stop();
-  EXPECT_EQ(IniValue(Ini(), "CodigoVinculacao"), "");
-  EXPECT_NE(IniValue(Ini(), "ConnectorSecretEnc").value_or(""), "");
+  const std::string stored = Ini();
+  EXPECT_EQ(IniValue(stored, "CodigoVinculacao"), "");
+  EXPECT_EQ(IniValue(stored, "ConnectorID"), server.Enrollments()[0].connector_id);
+  EXPECT_NE(IniValue(stored, "ConnectorSecretEnc").value_or(""), "");
+  EXPECT_EQ(server.Requests("connector-enroll").size(), 1u);
+
+  // The next start polls with what the file holds, without enrolling.
+  const size_t polls = server.Requests("connector-poll").size();
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_TRUE(Eventually([&] { return server.Requests("connector-poll").size() > polls; }))
+      << Explain(server);
+  Stop();
+  EXPECT_EQ(server.Requests("connector-enroll").size(), 1u);
 }
 
 TEST_P(FaultMatrixE2ETest, UnwritableLogDoesNotStopTheRelay) {

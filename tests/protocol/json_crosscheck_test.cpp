@@ -34,8 +34,8 @@ void ExpectSame(const JsonValue& ours, const Theirs& theirs, const std::string& 
       ASSERT_EQ(ours.Members().size(), theirs.size());
       size_t i = 0;
       for (const auto& [name, value] : theirs.items()) {
-        EXPECT_EQ(ours.Members()[i].first, name);
-        ExpectSame(*ours.Members()[i].second, value, where + "/" + name);
+        EXPECT_EQ(ours.Members()[i].Name(), name);
+        ExpectSame(ours.Members()[i].Value(), value, where + "/" + name);
         ++i;
       }
       break;
@@ -44,23 +44,25 @@ void ExpectSame(const JsonValue& ours, const Theirs& theirs, const std::string& 
       ASSERT_TRUE(theirs.is_array());
       ASSERT_EQ(ours.Elements().size(), theirs.size());
       for (size_t i = 0; i < theirs.size(); ++i) {
-        ExpectSame(*ours.Elements()[i], theirs[i], where + "/" + std::to_string(i));
+        ExpectSame(ours.Elements()[i], theirs[i], where + "/" + std::to_string(i));
       }
       break;
     case JsonKind::String:
       ASSERT_TRUE(theirs.is_string());
       EXPECT_EQ(ours.Text(), theirs.get<std::string>());
       break;
-    case JsonKind::Number:
+    case JsonKind::Number: {
       ASSERT_TRUE(theirs.is_number());
-      if (theirs.is_number_unsigned() && IsIntegerLiteral(ours.Text())) {
-        EXPECT_EQ(std::strtoull(ours.Text().c_str(), nullptr, 10), theirs.get<uint64_t>());
-      } else if (theirs.is_number_integer() && IsIntegerLiteral(ours.Text())) {
-        EXPECT_EQ(std::strtoll(ours.Text().c_str(), nullptr, 10), theirs.get<int64_t>());
+      const std::string literal(ours.Text());
+      if (theirs.is_number_unsigned() && IsIntegerLiteral(literal)) {
+        EXPECT_EQ(std::strtoull(literal.c_str(), nullptr, 10), theirs.get<uint64_t>());
+      } else if (theirs.is_number_integer() && IsIntegerLiteral(literal)) {
+        EXPECT_EQ(std::strtoll(literal.c_str(), nullptr, 10), theirs.get<int64_t>());
       } else {
-        EXPECT_EQ(std::strtod(ours.Text().c_str(), nullptr), theirs.get<double>());
+        EXPECT_EQ(std::strtod(literal.c_str(), nullptr), theirs.get<double>());
       }
       break;
+    }
     case JsonKind::True:
       EXPECT_TRUE(theirs.is_boolean() && theirs.get<bool>());
       break;

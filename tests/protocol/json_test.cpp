@@ -149,6 +149,106 @@ TEST(JsonParse, HostileNestingGivesNoValue) {
   EXPECT_EQ(ParseJSON(Nested(200000, "[", "1", "]")), nullptr);
 }
 
+// `count` copies of `item` between `open` and `close`, separated by commas.
+std::string Repeated(const std::string& open, const std::string& item, size_t count,
+                     const std::string& close) {
+  std::string text = open;
+  text.reserve(open.size() + count * (item.size() + 1) + close.size());
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) text += ',';
+    text += item;
+  }
+  return text + close;
+}
+
+// Every value in the tree, the outermost included; walked with a stack of its own.
+size_t CountValues(const JsonValue& root) {
+  size_t count = 0;
+  std::vector<const JsonValue*> stack = {&root};
+  while (!stack.empty()) {
+    const JsonValue* value = stack.back();
+    stack.pop_back();
+    ++count;
+    for (const JsonValue& element : value->Elements()) stack.push_back(&element);
+    for (const JsonMember& member : value->Members()) stack.push_back(&member.Value());
+  }
+  return count;
+}
+
+struct ShapeCase {
+  std::string name;
+  std::string (*document)(size_t values);  // a text holding exactly `values` values
+};
+
+TEST(JsonParse, BoundsTheNumberOfValues) {
+  const std::vector<ShapeCase> shapes = {
+      {"zeros", [](size_t values) { return Repeated("[", "0", values - 1, "]"); }},
+      {"empty arrays in a member",
+       [](size_t values) { return Repeated(R"({"x":[)", "[]", values - 2, "]}"); }},
+      {"members", [](size_t values) { return Repeated("{", R"("k":true)", values - 1, "}"); }},
+      {"pairs",
+       [](size_t values) {
+         const size_t pairs = (values - 1) / 2;
+         return Repeated("[", R"({"":""})", pairs, (values - 1) % 2 == 0 ? "]" : ",null]");
+       }},
+  };
+  for (const ShapeCase& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    const auto at_bound = ParseJSON(shape.document(kMaxJsonValues));
+    ASSERT_NE(at_bound, nullptr);
+    EXPECT_EQ(CountValues(*at_bound), kMaxJsonValues);
+    EXPECT_EQ(ParseJSON(shape.document(kMaxJsonValues + 1)), nullptr);
+  }
+}
+
+TEST(JsonParse, LongArrayOfZerosGivesNoValue) {
+  // 10 MB of `0,`: fifty times the bound.
+  EXPECT_EQ(ParseJSON(Repeated("[", "0", 5000000, "]")), nullptr);
+  EXPECT_EQ(ParseJSON(Repeated(R"({"command":{"id":7,"body":[)", "0", 5000000, "]}}")), nullptr);
+}
+
+// A relayed body is one string however long; it costs its own bytes, not a value each.
+TEST(JsonParse, TenMegabyteStringMemberParsesWhole) {
+  const std::string piece = R"({\"nome\":\"Jo\u00e3o\",\"url\":\"\/p\/17\"}\n)";
+  const std::string decoded_piece = "{\"nome\":\"Jo\xC3\xA3o\",\"url\":\"/p/17\"}\n";
+  std::string literal;
+  std::string decoded;
+  while (decoded.size() < 10 * 1024 * 1024) {
+    literal += piece;
+    decoded += decoded_piece;
+  }
+  const auto command =
+      ParseJSON(R"({"id":"7","body":")" + literal + R"(","path":"\/api\/x","n":[1,2]})");
+  ASSERT_NE(command, nullptr);
+  EXPECT_EQ(TryGetJSONString(*command, "body"), decoded);
+  EXPECT_EQ(TryGetJSONString(*command, "id"), "7");
+  EXPECT_EQ(TryGetJSONString(*command, "path"), "/api/x");
+  EXPECT_EQ(command->Find("n")->Elements()[1].Text(), "2");
+
+  const std::string raw(10 * 1024 * 1024 + 1, 'a');
+  const auto plain = ParseJSON("[\"" + raw + "\"]");
+  ASSERT_NE(plain, nullptr);
+  EXPECT_EQ(plain->Elements()[0].Text(), raw);
+}
+
+// The outermost value owns the tree: moving it keeps every text and child reachable.
+TEST(JsonParse, MovedValueKeepsItsTree) {
+  auto parsed = ParseJSON(R"({"ab":"cd","":"","n":[-0,{"x":"y"}]})");
+  ASSERT_NE(parsed, nullptr);
+  JsonValue moved = std::move(*parsed);
+  parsed.reset();
+  ASSERT_EQ(moved.Members().size(), 3u);
+  EXPECT_EQ(moved.Members()[0].Name(), "ab");
+  EXPECT_EQ(TryGetJSONString(moved, "ab"), "cd");
+  EXPECT_EQ(moved.Members()[1].Name(), "");
+  EXPECT_EQ(TryGetJSONString(moved, ""), "");
+  const JsonValue* n = moved.Find("n");
+  ASSERT_NE(n, nullptr);
+  ASSERT_EQ(n->Elements().size(), 2u);
+  EXPECT_EQ(n->Elements()[0].Text(), "-0");
+  EXPECT_EQ(TryGetJSONString(n->Elements()[1], "x"), "y");
+}
+
 TEST(JsonParse, MutatedTextsNeverRaise) {
   const std::string seed =
       "\xEF\xBB\xBF{\"command\":{\"id\":7,\"method\":\"GET\",\"path\":\"\\/api\\/x\","
@@ -219,12 +319,12 @@ TEST(JsonParse, BuildsTreeInTextOrder) {
   ASSERT_EQ(value->Kind(), JsonKind::Object);
   const auto& members = value->Members();
   ASSERT_EQ(members.size(), 4u);
-  EXPECT_EQ(members[0].first, "id");
-  EXPECT_EQ(members[0].second->Text(), "a");
-  EXPECT_EQ(members[2].first, "id");
-  EXPECT_EQ(members[2].second->Text(), "b");
-  EXPECT_EQ(members[3].first, "id");
-  EXPECT_EQ(value->Find("id"), members[0].second.get());
+  EXPECT_EQ(members[0].Name(), "id");
+  EXPECT_EQ(members[0].Value().Text(), "a");
+  EXPECT_EQ(members[2].Name(), "id");
+  EXPECT_EQ(members[2].Value().Text(), "b");
+  EXPECT_EQ(members[3].Name(), "id");
+  EXPECT_EQ(value->Find("id"), &members[0].Value());
   EXPECT_EQ(value->Find("ID"), nullptr);
 
   const JsonValue* array = value->Find("x");
@@ -236,9 +336,9 @@ TEST(JsonParse, BuildsTreeInTextOrder) {
   const std::vector<std::string> texts = {"1.50", "-0", "2E3"};
   ASSERT_EQ(array->Elements().size(), kinds.size());
   for (size_t i = 0; i < kinds.size(); ++i) {
-    EXPECT_EQ(array->Elements()[i]->Kind(), kinds[i]) << i;
+    EXPECT_EQ(array->Elements()[i].Kind(), kinds[i]) << i;
     if (i < texts.size()) {
-      EXPECT_EQ(array->Elements()[i]->Text(), texts[i]);
+      EXPECT_EQ(array->Elements()[i].Text(), texts[i]);
     }
   }
 }
@@ -272,11 +372,11 @@ TEST(JsonMemberText, ContainersDoNotConvert) {
   const auto value = ParseJSON(R"([{"a":1},[2],"s",3,null])");
   ASSERT_NE(value, nullptr);
   const auto& elements = value->Elements();
-  EXPECT_THROW(JSONValueToString(*elements[0]), Exception);
-  EXPECT_THROW(JSONValueToString(*elements[1]), Exception);
-  EXPECT_EQ(JSONValueToString(*elements[2]), "s");
-  EXPECT_EQ(JSONValueToString(*elements[3]), "3");
-  EXPECT_EQ(JSONValueToString(*elements[4]), "");
+  EXPECT_THROW(JSONValueToString(elements[0]), Exception);
+  EXPECT_THROW(JSONValueToString(elements[1]), Exception);
+  EXPECT_EQ(JSONValueToString(elements[2]), "s");
+  EXPECT_EQ(JSONValueToString(elements[3]), "3");
+  EXPECT_EQ(JSONValueToString(elements[4]), "");
   // Looking a member up in something that is not an object finds nothing.
   EXPECT_EQ(TryGetJSONString(*value, "a"), "");
 }

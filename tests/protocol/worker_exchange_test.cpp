@@ -138,6 +138,48 @@ TEST_F(ExchangeTest, EnrollSendsTheExactBodyAndStoresTheAnswer) {
   EXPECT_THAT(ini, HasSubstr("CodigoVinculacao="));
 }
 
+// The server spends the code when it answers: an enrollment the file cannot
+// take stays in memory, is used, and reaches the file once it can be written.
+TEST_F(ExchangeTest, EnrollmentTheFileRefusesIsKeptUsedAndStoredLater) {
+  const std::string before = "[Connector]\r\nCNPJ=12345678000199\r\nCodigoVinculacao=C1\r\n";
+  dir_.Write("TolvenarConnector.ini", before);
+  const std::filesystem::path ini = dir_.path() / "TolvenarConnector.ini";
+  std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+  profile_.SetEnrollmentCode("C1");
+  Route(Action("connector-enroll"), [](const HttpRequest&) {
+    return Reply(200, "{\"connector_id\":\"42\",\"connector_secret\":\"top/secret\"}");
+  });
+  Route(Action("connector-poll"), [](const HttpRequest&) { return Reply(204); });
+
+  EXPECT_TRUE(worker_.Enroll());
+  const std::string refused = "Falha de comunicacao: Unable to write to " + config_.FileName();
+  EXPECT_THAT(worker_.logged, ElementsAre(refused));
+  EXPECT_EQ(dir_.Read("TolvenarConnector.ini"), before);
+  EXPECT_TRUE(profile_.EnrollmentUnsaved());
+  EXPECT_EQ(profile_.ConnectorID(), "42");
+  EXPECT_EQ(profile_.Secret(), "top/secret");
+  worker_.PollOnce();
+  EXPECT_EQ(RequestsTo(Action("connector-poll")).back().headers.back(),
+            HttpHeader("X-Tolvenar-Connector", "top/secret"));
+
+  // Still read-only: the next try fails the same way and keeps it.
+  worker_.logged.clear();
+  worker_.StoreEnrollment(profile_.ConnectorID(), profile_.Secret());
+  EXPECT_THAT(worker_.logged, ElementsAre(refused));
+  EXPECT_TRUE(profile_.EnrollmentUnsaved());
+
+  std::filesystem::permissions(ini, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+  worker_.logged.clear();
+  worker_.StoreEnrollment(profile_.ConnectorID(), profile_.Secret());
+  EXPECT_THAT(worker_.logged, ElementsAre("Vinculacao concluida com sucesso."));
+  EXPECT_FALSE(profile_.EnrollmentUnsaved());
+  const std::string stored = dir_.Read("TolvenarConnector.ini");
+  EXPECT_THAT(stored, HasSubstr("ConnectorID=42\r\n"));
+  EXPECT_THAT(stored, HasSubstr("CodigoVinculacao=\r\n"));
+  EXPECT_EQ(RequestsTo(Action("connector-enroll")).size(), 1u);
+}
+
 TEST_F(ExchangeTest, EnrollGoesOnWithAnEmptyVersionWhenTheProbeFails) {
   profile_.SetEnrollmentCode("X");
   Route(Action("connector-enroll"), [](const HttpRequest&) { return Reply(403); });

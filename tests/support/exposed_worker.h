@@ -17,6 +17,7 @@ class ExposedWorker : public TTolvenarConnectorWorker {
   using TTolvenarConnectorWorker::PostServerAction;
   using TTolvenarConnectorWorker::QueryLocalAPIVersion;
   using TTolvenarConnectorWorker::ServerActionURL;
+  using TTolvenarConnectorWorker::StoreEnrollment;
   using TTolvenarConnectorWorker::TTolvenarConnectorWorker;
 
   std::vector<std::string> logged;

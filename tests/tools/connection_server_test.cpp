@@ -234,6 +234,53 @@ TEST_F(ConnectionServerTest, AdminRoutesQueueCommandsAndShowWhatHappened) {
   EXPECT_THAT(Get("/admin/report").body, ::testing::HasSubstr("[cmd-1] GET /health"));
 }
 
+TEST_F(ConnectionServerTest, AdminRoutesMaskCredentialsThatTheAccessorsKeep) {
+  server_.AcceptCode(kCnpj, "SEGREDO-COD");
+  const Answer enrolled = Action("connector-enroll", EnrollBody("SEGREDO-COD"));
+  ASSERT_EQ(enrolled.status, 200) << enrolled.body;
+  const std::string secret = Json::parse(enrolled.body).at("connector_secret").get<std::string>();
+  server_.QueueCommand(
+      R"({"id":"c1","method":"GET","path":"/api/v1/secure/ping",)"
+      R"("authorization":"Bearer token-secreto","session_token":"sessao-secreta"})");
+  ASSERT_EQ(Action("connector-poll", "{}", secret).status, 200);
+
+  const std::string shown[] = {Get("/admin/requests").body, Get("/admin/enrollments").body,
+                               Get("/admin/report").body};
+  for (const std::string& text : shown) {
+    for (const std::string& hidden :
+         {secret, std::string("SEGREDO-COD"), std::string("token-secreto"),
+          std::string("sessao-secreta")}) {
+      EXPECT_EQ(text.find(hidden), std::string::npos) << hidden << " shown in " << text;
+    }
+  }
+  const Json requests = Json::parse(Get("/admin/requests").body);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(Json::parse(requests[0].at("body").get<std::string>()).at("code"), "***");
+  EXPECT_EQ(Json::parse(requests[0].at("body").get<std::string>()).at("cnpj"), kCnpj);
+  EXPECT_EQ(Json::parse(requests[0].at("response_body").get<std::string>()).at("connector_secret"),
+            "***");
+  bool header_seen = false;
+  for (const Json& header : requests[1].at("headers")) {
+    if (header[0] == "X-Tolvenar-Connector") {
+      EXPECT_EQ(header[1], "***");
+      header_seen = true;
+    }
+  }
+  EXPECT_TRUE(header_seen);
+  const Json command =
+      Json::parse(requests[1].at("response_body").get<std::string>()).at("command");
+  EXPECT_EQ(command.at("authorization"), "***");
+  EXPECT_EQ(command.at("session_token"), "***");
+  EXPECT_EQ(command.at("path"), "/api/v1/secure/ping");
+  EXPECT_EQ(Json::parse(Get("/admin/enrollments").body)[0].at("code"), "***");
+
+  // Tests read what the connector sent through the accessors, unmasked.
+  EXPECT_EQ(server_.Enrollments().at(0).code, "SEGREDO-COD");
+  EXPECT_EQ(server_.Requests("connector-poll").at(0).Header("X-Tolvenar-Connector"), secret);
+  EXPECT_NE(server_.Requests("connector-poll").at(0).response_body.find("token-secreto"),
+            std::string::npos);
+}
+
 TEST(ConnectionServerTlsTest, ServesHttpsWhenGivenACertificate) {
   const testing::TempDir dir;
   const std::string command =

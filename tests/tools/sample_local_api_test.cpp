@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -138,6 +139,26 @@ TEST_F(SampleLocalApiTest, AdminRoutesSetFaultsAndListRequests) {
   EXPECT_EQ(requests[0].at("target"), "/health");
   EXPECT_EQ(requests[0].at("response_status"), 502);
   EXPECT_THAT(admin.Get("/admin/report")->body, HasSubstr("GET /health -> 502"));
+}
+
+TEST_F(SampleLocalApiTest, AdminRoutesMaskCredentialHeadersThatRequestsKeeps) {
+  Send("GET", "/api/v1/secure/ping", "",
+       {{"Authorization", "Bearer token-secreto"}, {"X-Tolvenar-Session", "sessao-secreta"}});
+  httplib::Client admin(api_.BaseURL());
+  const std::string listed = admin.Get("/admin/requests")->body;
+  const std::string report = admin.Get("/admin/report")->body;
+  for (const std::string& text : {listed, report}) {
+    EXPECT_EQ(text.find("token-secreto"), std::string::npos) << text;
+    EXPECT_EQ(text.find("sessao-secreta"), std::string::npos) << text;
+  }
+  std::map<std::string, std::string> headers;
+  const Json first = Json::parse(listed).at(0);
+  for (const Json& header : first.at("headers"))
+    headers[header[0].get<std::string>()] = header[1].get<std::string>();
+  EXPECT_EQ(headers["Authorization"], "***");
+  EXPECT_EQ(headers["X-Tolvenar-Session"], "***");
+  EXPECT_THAT(report, HasSubstr("Authorization: ***"));
+  EXPECT_EQ(api_.Requests().at(0).Header("Authorization"), "Bearer token-secreto");
 }
 
 TEST(SampleLocalApiStopTest, StopsWithoutWaitingForASlowAnswer) {

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "reference_server/secret_mask.h"
+
 namespace tolvenar::tools {
 
 namespace {
@@ -18,7 +20,8 @@ std::string RequestsToJson(const std::vector<RecordedRequest>& requests) {
   Json list = Json::array();
   for (const RecordedRequest& request : requests) {
     Json headers = Json::array();
-    for (const auto& [name, value] : request.headers) headers.push_back({name, value});
+    for (const auto& [name, value] : request.headers)
+      headers.push_back({name, IsSecretHeader(name) ? MaskSecret(value) : value});
     list.push_back({{"method", request.method},
                     {"target", request.target},
                     {"headers", headers},
@@ -49,7 +52,7 @@ std::string EnrollmentsToJson(const std::vector<Enrollment>& enrollments) {
   Json list = Json::array();
   for (const Enrollment& enrollment : enrollments) {
     list.push_back({{"cnpj", enrollment.cnpj},
-                    {"code", enrollment.code},
+                    {"code", MaskSecret(enrollment.code)},
                     {"connector_id", enrollment.connector_id},
                     {"connector_version", enrollment.connector_version},
                     {"local_api_version", enrollment.local_api_version}});

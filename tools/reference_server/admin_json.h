@@ -10,7 +10,9 @@
 namespace tolvenar::tools {
 
 // [{"method","target","headers":[[name,value],...],"body","response_status",
-// "response_body"},...]; bytes that are not UTF-8 come out as U+FFFD.
+// "response_body"},...]; bytes that are not UTF-8 come out as U+FFFD. The
+// values of credential headers are masked (secret_mask.h); so is the
+// enrollment code in EnrollmentsToJson.
 std::string RequestsToJson(const std::vector<RecordedRequest>& requests);
 std::string ResultsToJson(const std::vector<CommandResult>& results);
 std::string EnrollmentsToJson(const std::vector<Enrollment>& enrollments);

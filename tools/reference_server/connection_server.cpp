@@ -12,6 +12,7 @@
 #include "reference_server/admin_json.h"
 #include "reference_server/http_listener.h"
 #include "reference_server/random_hex.h"
+#include "reference_server/secret_mask.h"
 #include "reference_server/text_report.h"
 
 namespace tolvenar::tools {
@@ -58,6 +59,15 @@ Json ParseObject(const std::string& text) {
   return value;
 }
 
+// The enrollment code a connector sent, the secret it was given and the
+// credentials handed out with a command, hidden for the admin routes. No
+// other protocol body names these members, so the action does not matter.
+void MaskProtocolSecrets(RecordedRequest& request) {
+  request.body = MaskJsonMembers(request.body, {"code"});
+  request.response_body = MaskJsonMembers(request.response_body,
+                                          {"connector_secret", "authorization", "session_token"});
+}
+
 struct QueuedCommand {
   std::string json;
   std::string id, method, path;
@@ -72,6 +82,8 @@ struct Connector {
 }  // namespace
 
 struct ConnectionServer::State {
+  explicit State(size_t kept) : kept_records(kept) {}
+  const size_t kept_records;
   mutable std::mutex mutex;
   struct Code {
     std::string cnpj, code;
@@ -80,10 +92,11 @@ struct ConnectionServer::State {
   std::vector<Code> codes;
   std::vector<Connector> connectors;
   std::deque<QueuedCommand> queue;
-  std::vector<QueuedCommand> handed_out;
+  // Kept for matching results; as bounded as the results themselves.
+  std::deque<QueuedCommand> handed_out;
   std::vector<Enrollment> enrollments;
-  std::vector<CommandResult> results;
-  std::vector<RecordedRequest> requests;
+  std::deque<CommandResult> results;
+  std::deque<RecordedRequest> requests;
   int poll_status = 0;
   int result_status = 0;
   int next_command = 1;
@@ -115,7 +128,7 @@ struct ConnectionServer::Exchange {
 };
 
 ConnectionServer::ConnectionServer(const ListenOptions& options)
-    : state_(std::make_unique<State>()) {
+    : state_(std::make_unique<State>(options.kept_records)) {
   listener_ = std::make_unique<HttpListener>(
       options, [this](const httplib::Request& request, httplib::Response& response) {
         Exchange exchange{request, response, RecordRequest(request)};
@@ -172,12 +185,12 @@ std::vector<Enrollment> ConnectionServer::Enrollments() const {
 
 std::vector<CommandResult> ConnectionServer::Results() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->results;
+  return {state_->results.begin(), state_->results.end()};
 }
 
 std::vector<RecordedRequest> ConnectionServer::Requests() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->requests;
+  return {state_->requests.begin(), state_->requests.end()};
 }
 
 std::vector<RecordedRequest> ConnectionServer::Requests(std::string_view action) const {
@@ -195,8 +208,9 @@ size_t ConnectionServer::PendingCommands() const {
 
 std::string ConnectionServer::Report() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return ConnectionServerReport(state_->enrollments, state_->requests, state_->results,
-                                state_->queue.size());
+  return ConnectionServerReport(
+      state_->enrollments, {state_->requests.begin(), state_->requests.end()},
+      {state_->results.begin(), state_->results.end()}, state_->queue.size());
 }
 
 void ConnectionServer::Handle(Exchange& exchange) {
@@ -219,7 +233,7 @@ void ConnectionServer::Handle(Exchange& exchange) {
     exchange.Reply(404, ErrorJson("Acao desconhecida."));
   }
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->requests.push_back(std::move(exchange.record));
+  AppendKeepingLast(state_->requests, std::move(exchange.record), state_->kept_records);
 }
 
 void ConnectionServer::Enroll(Exchange& exchange) {
@@ -274,7 +288,7 @@ void ConnectionServer::Poll(Exchange& exchange) {
   }
   exchange.Reply(200, "{\"command\":" + next->json + "}");
   next->handed_out_at = std::chrono::steady_clock::now();
-  state_->handed_out.push_back(*next);
+  AppendKeepingLast(state_->handed_out, *next, state_->kept_records);
   state_->queue.erase(next);
 }
 
@@ -316,7 +330,7 @@ void ConnectionServer::TakeResult(Exchange& exchange) {
                               .count();
     }
   }
-  state_->results.push_back(std::move(recorded));
+  AppendKeepingLast(state_->results, std::move(recorded), state_->kept_records);
   exchange.Reply(200, Json{{"ok", true}}.dump());
 }
 
@@ -345,7 +359,9 @@ void ConnectionServer::HandleAdmin(Exchange& exchange) {
     } else if (route == "GET /admin/results") {
       exchange.Reply(200, ResultsToJson(Results()));
     } else if (route == "GET /admin/requests") {
-      exchange.Reply(200, RequestsToJson(Requests()));
+      std::vector<RecordedRequest> requests = Requests();
+      for (RecordedRequest& recorded : requests) MaskProtocolSecrets(recorded);
+      exchange.Reply(200, RequestsToJson(requests));
     } else if (route == "GET /admin/enrollments") {
       exchange.Reply(200, EnrollmentsToJson(Enrollments()));
     } else if (route == "GET /admin/status") {

@@ -5,6 +5,9 @@
 // issues a connector id and a random secret; polls and results must carry
 // that secret in "X-Tolvenar-Connector". Each poll hands out at most one
 // queued command (204 when there is none) and each result is recorded.
+// Only the latest requests and results are kept (ListenOptions). The
+// accessors below give what was received whole; the admin routes and the
+// report mask credentials (secret_mask.h).
 // A reference for integrators and tests, not a production server.
 #pragma once
 
@@ -71,7 +74,8 @@ class ConnectionServer {
 
   std::vector<Enrollment> Enrollments() const;
   std::vector<CommandResult> Results() const;
-  // Every request to the connector actions (admin routes left out).
+  // The latest requests to the connector actions (admin routes left out),
+  // oldest first.
   std::vector<RecordedRequest> Requests() const;
   // Requests with the given action, e.g. "connector-poll".
   std::vector<RecordedRequest> Requests(std::string_view action) const;

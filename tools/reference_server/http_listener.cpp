@@ -35,6 +35,7 @@ HttpListener::HttpListener(const ListenOptions& options, Handler handler) : host
   // One request per connection, as the connector makes them; nothing keeps
   // a worker thread waiting on an idle connection when the server stops.
   server_->set_keep_alive_max_count(1);
+  server_->set_payload_max_length(options.max_body_bytes);
   const auto shared = std::make_shared<Handler>(std::move(handler));
   const httplib::Server::Handler all = [shared](const httplib::Request& request,
                                                 httplib::Response& response) {

@@ -2,6 +2,8 @@
 // reports.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,5 +29,12 @@ struct RecordedRequest {
   std::string Header(std::string_view name) const;
   bool HasHeader(std::string_view name) const;
 };
+
+// Appends `item` and drops the oldest entries beyond `limit`.
+template <typename T>
+void AppendKeepingLast(std::deque<T>& list, T item, size_t limit) {
+  list.push_back(std::move(item));
+  while (list.size() > limit) list.pop_front();
+}
 
 }  // namespace tolvenar::tools

@@ -29,6 +29,12 @@ Admin routes, answered to loopback clients only:
   POST /admin/faults     {"poll_status":N,"result_status":N} (0 restores)
   GET  /admin/results | /admin/requests | /admin/enrollments | /admin/status
   GET  /admin/report     readable summary
+
+Request bodies over 80 MiB are refused with 413. Only the latest 1000
+requests and 1000 results are kept; older ones are dropped. The admin routes
+show the values of the headers X-Tolvenar-Connector, Authorization and
+X-Tolvenar-Session, enrollment codes, issued secrets and the credentials
+handed out with commands as "***".
 )";
 
 }  // namespace

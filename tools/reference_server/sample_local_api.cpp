@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -24,11 +25,13 @@ std::string ErrorJson(std::string_view message) { return Json{{"erro", message}}
 }  // namespace
 
 struct SampleLocalApi::State {
+  explicit State(size_t kept) : kept_records(kept) {}
+  const size_t kept_records;
   mutable std::mutex mutex;
   std::condition_variable stopping_changed;
   bool stopping = false;
   std::map<std::string, RouteFault> faults;
-  std::vector<RecordedRequest> requests;
+  std::deque<RecordedRequest> requests;
 };
 
 struct SampleLocalApi::Exchange {
@@ -44,7 +47,7 @@ struct SampleLocalApi::Exchange {
 };
 
 SampleLocalApi::SampleLocalApi(const ListenOptions& options, std::string version)
-    : version_(std::move(version)), state_(std::make_unique<State>()) {
+    : version_(std::move(version)), state_(std::make_unique<State>(options.kept_records)) {
   listener_ = std::make_unique<HttpListener>(
       options, [this](const httplib::Request& request, httplib::Response& response) {
         Exchange exchange{request, response, RecordRequest(request)};
@@ -77,7 +80,7 @@ void SampleLocalApi::SetFault(const std::string& path, const RouteFault& fault) 
 
 std::vector<RecordedRequest> SampleLocalApi::Requests() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->requests;
+  return {state_->requests.begin(), state_->requests.end()};
 }
 
 std::vector<RecordedRequest> SampleLocalApi::Requests(std::string_view path) const {
@@ -114,7 +117,7 @@ void SampleLocalApi::Handle(Exchange& exchange) {
     exchange.Reply(404, ErrorJson("Rota inexistente."));
   }
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->requests.push_back(std::move(exchange.record));
+  AppendKeepingLast(state_->requests, std::move(exchange.record), state_->kept_records);
 }
 
 void SampleLocalApi::HandleAdmin(Exchange& exchange) {

@@ -1,7 +1,8 @@
 // Sample local API: the 22 routes the connector may relay, with small,
 // plausible answers, and "/health" with a "version". Any route can be made
-// slow or failing, and every request is recorded. Admin routes on loopback
-// drive it while it runs. A reference for integrators and tests, not a
+// slow or failing, and the latest requests are recorded (ListenOptions).
+// Admin routes on loopback drive it while it runs; they mask credential
+// headers, while Requests() gives them whole. A reference for integrators and tests, not a
 // production server.
 #pragma once
 
@@ -41,7 +42,7 @@ class SampleLocalApi {
   // with status 0 and no delay removes it.
   void SetFault(const std::string& path, const RouteFault& fault);
 
-  // Every request except the admin routes, in arrival order.
+  // The latest requests except the admin routes, in arrival order.
   std::vector<RecordedRequest> Requests() const;
   std::vector<RecordedRequest> Requests(std::string_view path) const;
 

@@ -25,6 +25,11 @@ Admin routes, answered to loopback clients only:
   POST /admin/faults   {"path":"...","status":N,"delay_ms":N,"body":"..."}
                        (status 0 with no delay restores the route)
   GET  /admin/requests | /admin/report
+
+Request bodies over 80 MiB are refused with 413. Only the latest 1000
+requests are kept; older ones are dropped. The admin routes show the values
+of the headers Authorization, X-Tolvenar-Session and X-Tolvenar-Connector
+as "***".
 )";
 
 // "PATH=NUMBER" into its two halves; the number is `fallback` when absent.

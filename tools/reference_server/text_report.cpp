@@ -3,6 +3,8 @@
 #include <map>
 #include <sstream>
 
+#include "reference_server/secret_mask.h"
+
 namespace tolvenar::tools {
 
 namespace {
@@ -32,8 +34,8 @@ std::string ConnectionServerReport(const std::vector<Enrollment>& enrollments,
   std::ostringstream out;
   out << "Enrollments (" << enrollments.size() << "):\n";
   for (const Enrollment& e : enrollments) {
-    out << "  CNPJ " << e.cnpj << ", code " << e.code << " -> " << e.connector_id << " (connector "
-        << e.connector_version << ", local API "
+    out << "  CNPJ " << e.cnpj << ", code " << MaskSecret(e.code) << " -> " << e.connector_id
+        << " (connector " << e.connector_version << ", local API "
         << (e.local_api_version.empty() ? "unknown" : e.local_api_version) << ")\n";
   }
 
@@ -70,7 +72,7 @@ std::string LocalApiReport(const std::vector<RecordedRequest>& requests) {
   for (const RecordedRequest& r : requests) {
     out << "  " << r.method << " " << r.target << " -> " << r.response_status << "\n";
     for (const char* name : {"Authorization", "X-Tolvenar-Session"}) {
-      if (r.HasHeader(name)) out << "      " << name << ": " << r.Header(name) << "\n";
+      if (r.HasHeader(name)) out << "      " << name << ": " << MaskSecret(r.Header(name)) << "\n";
     }
     if (!r.body.empty()) out << "      request body:  " << Shown(r.body) << "\n";
     out << "      response body: " << Shown(r.response_body) << "\n";

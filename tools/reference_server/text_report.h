@@ -1,5 +1,6 @@
 // Readable summaries of what the reference servers saw, for people (the
-// demonstration prints them).
+// demonstration prints them). Enrollment codes and credential headers show
+// as masked (secret_mask.h).
 #pragma once
 
 #include <cstddef>

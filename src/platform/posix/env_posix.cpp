@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <langinfo.h>
 #include <limits.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,6 +24,9 @@ Env* Env::Default() {
     // Text in the connector is UTF-8 whatever the user's code set is.
     std::setlocale(LC_CTYPE, "");
     if (std::string(nl_langinfo(CODESET)) != "UTF-8") std::setlocale(LC_CTYPE, "C.UTF-8");
+    // A write to a pipe whose reader is gone must fail with EPIPE and be
+    // reported like any other unusable stream, not end the process at once.
+    ::signal(SIGPIPE, SIG_IGN);
     return new PosixEnv();  // lives as long as the process
   }();
   return env;

@@ -11,11 +11,22 @@
 //   offset 13      n bytes   ciphertext, as long as the plain bytes
 //   offset 13 + n  16 bytes  authentication tag
 //
+// Whoever can write the key's folder or file can plant a key of their own
+// and read every secret protected afterwards, so neither is trusted unless
+// it belongs to root or to this account, and the folder and the file must
+// not be writable by group or others. The key file is opened without
+// following a symbolic link and without waiting (a FIFO planted there would
+// otherwise block the worker for ever), and what was opened must be a
+// regular file holding exactly one key.
+//
 // Failures raise EOSError with an errno code and its strerror text:
-// the key file's own errno when it cannot be created or read, EINVAL for a
-// key file of the wrong length, EBADMSG for a block that is too short, has
-// an unknown version or fails authentication (altered, or made with another
-// key), EIO when libcrypto itself fails.
+// the key file's own errno when it cannot be created or read (ELOOP for a
+// symbolic link), EPERM for a folder or key file owned by another account,
+// EACCES for one writable by group or others, ENOTDIR for a folder that is
+// no directory, EISDIR for a key that is a directory, EINVAL for a key that
+// is no regular file or has the wrong length, EBADMSG for a block that is
+// too short, has an unknown version or fails authentication (altered, or
+// made with another key), EIO when libcrypto itself fails.
 //
 // The key is created on first protection. Several processes or threads may
 // do so at once on a new machine: each writes a complete temporary file in
@@ -101,6 +112,28 @@ std::string BaseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool TrustedOwner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+// Raises unless `info` belongs to root or to this account and is writable by
+// its owner alone.
+void CheckOwnerAndMode(const struct stat& info) {
+  if (!TrustedOwner(info.st_uid)) RaiseErrno(EPERM);
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) RaiseErrno(EACCES);
+}
+
+// Returns false when the key's folder does not exist; raises when it exists
+// but is not a folder that only root or this account can write.
+bool CheckKeyFolder(const std::string& folder) {
+  struct stat info;
+  if (::stat(folder.c_str(), &info) != 0) {
+    if (errno == ENOENT) return false;
+    RaiseErrno(errno);
+  }
+  if (!S_ISDIR(info.st_mode)) RaiseErrno(ENOTDIR);
+  CheckOwnerAndMode(info);
+  return true;
+}
+
 // Creates `folder` and any missing parent with mode 0755, whatever the umask.
 void EnsureFolder(const std::string& folder) {
   struct stat info;
@@ -156,6 +189,8 @@ void SyncFolder(const std::string& folder) {
 void CreateKeyFile(const std::string& key_path) {
   const std::string folder = FolderOf(key_path);
   EnsureFolder(folder);
+  // The folder may have been there already, or made by someone else meanwhile.
+  if (!CheckKeyFolder(folder)) RaiseErrno(ENOENT);
   std::string temp_path = folder + "/." + BaseNameOf(key_path) + ".XXXXXX";
   FileDescriptor fd(::mkstemp(temp_path.data()));
   if (fd.get() < 0) RaiseErrno(errno);
@@ -180,11 +215,21 @@ void CreateKeyFile(const std::string& key_path) {
 // Reads the key file. Returns false when it does not exist; raises when it
 // exists but cannot be read or does not hold exactly one key.
 bool ReadKeyFile(const std::string& key_path, MachineKey& key) {
-  FileDescriptor fd(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!CheckKeyFolder(FolderOf(key_path))) return false;
+  // O_NOFOLLOW: a symbolic link fails with ELOOP. O_NONBLOCK: a FIFO opens at
+  // once instead of waiting for a writer, and is then refused below.
+  FileDescriptor fd(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) {
     if (errno == ENOENT) return false;
     RaiseErrno(errno);
   }
+  // Checked on what was opened, so the file cannot be swapped in between.
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) RaiseErrno(errno);
+  if (S_ISDIR(info.st_mode)) RaiseErrno(EISDIR);
+  if (!S_ISREG(info.st_mode)) RaiseErrno(EINVAL);
+  CheckOwnerAndMode(info);
+  if (info.st_size != static_cast<off_t>(kKeySize)) RaiseErrno(EINVAL);
   // One byte more than a key, to tell a longer file from a key.
   std::array<unsigned char, kKeySize + 1> buffer{};
   size_t total = 0;

@@ -1,9 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <latch>
 #include <memory>
@@ -157,21 +162,27 @@ TEST_F(MachineKeyProtectorTest, ConcurrentFirstUseAgreesOnOneKey) {
 }
 
 TEST_F(MachineKeyProtectorTest, ExistingKeyIsUsedAndNeverReplaced) {
+  // Writable by the owner alone, whatever the umask: anything else is refused.
   fs::create_directories(key_path_.parent_path());
+  ASSERT_EQ(::chmod(key_path_.parent_path().c_str(), 0755), 0);
   const std::string key = "0123456789abcdef0123456789ABCDEF";
   WriteAll(key_path_, key);
+  ASSERT_EQ(::chmod(key_path_.c_str(), 0644), 0);
   const std::string block = NewProtector()->Protect("segredo");
   EXPECT_EQ(ReadAll(key_path_), key);
 
   // The same key under another path unprotects it: the existing key was used.
   const fs::path copy = root_ / "copy" / "machine.key";
   fs::create_directories(copy.parent_path());
+  ASSERT_EQ(::chmod(copy.parent_path().c_str(), 0755), 0);
   WriteAll(copy, key);
+  ASSERT_EQ(::chmod(copy.c_str(), 0644), 0);
   EXPECT_EQ(NewMachineKeyProtector(copy)->Unprotect(block), "segredo");
 }
 
 TEST_F(MachineKeyProtectorTest, KeyFileOfWrongLengthRaisesAndIsKept) {
   fs::create_directories(key_path_.parent_path());
+  ASSERT_EQ(::chmod(key_path_.parent_path().c_str(), 0755), 0);
   for (const std::string& key : {std::string(), std::string(31, 'k'), std::string(33, 'k')}) {
     WriteAll(key_path_, key);
     ExpectOSError([&] { NewProtector()->Protect("segredo"); }, std::to_string(key.size()));
@@ -190,6 +201,197 @@ TEST_F(MachineKeyProtectorTest, NewKeyIsReadableByAllWritableByOwnerWhateverTheU
   ::umask(previous);
   EXPECT_EQ(ModeOf(key_path_), 0644u);
   EXPECT_EQ(ModeOf(key_path_.parent_path()), 0755u);
+}
+
+// A key folder or key file that someone other than root or this account
+// could have planted or could change is refused, quickly and with an errno
+// that names the reason, and is left as it is; a trusted key is used.
+struct KeyPlacementCase {
+  const char* name;
+  // Prepares the key's folder and key file under `folder`.
+  std::function<void(const fs::path& folder, const fs::path& key)> plant;
+  int expected_errno;  // 0: the planted key is good and used
+  bool needs_root;     // chown to another account
+};
+
+constexpr uid_t kNobody = 65534;
+const std::string kPlantedKey = "0123456789abcdef0123456789ABCDEF";
+
+void MakeFolder(const fs::path& folder, mode_t mode) {
+  fs::create_directories(folder);
+  ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+}
+
+void PlantKey(const fs::path& key, const std::string& bytes = kPlantedKey, mode_t mode = 0644) {
+  WriteAll(key, bytes);
+  ASSERT_EQ(::chmod(key.c_str(), mode), 0);
+}
+
+void GiveToNobody(const fs::path& path) {
+  ASSERT_EQ(::lchown(path.c_str(), kNobody, static_cast<gid_t>(-1)), 0);
+}
+
+const KeyPlacementCase kKeyPlacementCases[] = {
+    {"GoodKey",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       PlantKey(key);
+     },
+     0, false},
+    {"FolderWritableByGroup",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0775);
+       PlantKey(key);
+     },
+     EACCES, false},
+    {"FolderWritableByOthers",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 01777);
+       PlantKey(key);
+     },
+     EACCES, false},
+    {"FolderOwnedByAnotherAccount",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       PlantKey(key);
+       GiveToNobody(folder);
+     },
+     EPERM, true},
+    {"FolderIsAFile",
+     [](const fs::path& folder, const fs::path&) { WriteAll(folder, "not a folder"); }, ENOTDIR,
+     false},
+    {"KeyIsASymbolicLink",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       PlantKey(folder / "real.key");
+       fs::create_symlink("real.key", key);
+     },
+     ELOOP, false},
+    {"KeyIsAFifo",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       ASSERT_EQ(::mkfifo(key.c_str(), 0644), 0);
+     },
+     EINVAL, false},
+    {"KeyIsAFolder",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       MakeFolder(key, 0755);
+     },
+     EISDIR, false},
+    {"KeyIsTooLong",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       PlantKey(key, kPlantedKey + "x");
+     },
+     EINVAL, false},
+    {"KeyWritableByOthers",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       PlantKey(key, kPlantedKey, 0666);
+     },
+     EACCES, false},
+    {"KeyOwnedByAnotherAccount",
+     [](const fs::path& folder, const fs::path& key) {
+       MakeFolder(folder, 0755);
+       PlantKey(key);
+       GiveToNobody(key);
+     },
+     EPERM, true},
+};
+
+class KeyPlacementTest : public ::testing::TestWithParam<KeyPlacementCase> {
+ protected:
+  testing::TempDir dir_;
+  const fs::path folder_ = dir_.path() / "state";
+  const fs::path key_ = folder_ / "machine.key";
+};
+
+// The errno of the EOSError that `action` raises, 0 when it raises none. A
+// call still running after ten seconds is blocked: it counts as a failure,
+// and a writer is attached to a FIFO key so that it ends.
+int ErrnoOf(const std::function<void()>& action, const fs::path& key) {
+  auto done = std::async(std::launch::async, [&]() -> int {
+    try {
+      action();
+      return 0;
+    } catch (const EOSError& e) {
+      EXPECT_EQ(
+          e.Message().rfind("System Error.  Code: " + std::to_string(e.ErrorCode()) + ".\r\n", 0),
+          0u)
+          << e.Message();
+      return e.ErrorCode();
+    }
+  });
+  if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "blocked on " << key;
+    const int writer = ::open(key.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+  }
+  return done.get();
+}
+
+TEST_P(KeyPlacementTest, IsUsedOnlyWhenTrusted) {
+  const KeyPlacementCase& c = GetParam();
+  if (c.needs_root && ::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  ASSERT_NO_FATAL_FAILURE(c.plant(folder_, key_));
+  const std::string key_path = key_.string();
+
+  // A block made elsewhere with the planted key: it unprotects only where
+  // that key is used.
+  const fs::path reference_key = dir_.path() / "reference" / "machine.key";
+  MakeFolder(reference_key.parent_path(), 0755);
+  PlantKey(reference_key);
+  const std::string block = NewMachineKeyProtector(reference_key.string())->Protect("segredo");
+
+  std::string unprotected;
+  EXPECT_EQ(
+      ErrnoOf([&] { unprotected = NewMachineKeyProtector(key_path)->Unprotect(block); }, key_),
+      c.expected_errno);
+  std::string fresh;
+  EXPECT_EQ(ErrnoOf([&] { fresh = NewMachineKeyProtector(key_path)->Protect("novo"); }, key_),
+            c.expected_errno);
+
+  if (c.expected_errno == 0) {
+    EXPECT_EQ(unprotected, "segredo");
+    EXPECT_EQ(NewMachineKeyProtector(reference_key.string())->Unprotect(fresh), "novo");
+  } else {
+    EXPECT_EQ(unprotected, "");
+  }
+  // Nothing was replaced or added beside the planted key.
+  struct stat info {};
+  if (::lstat(key_.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    EXPECT_EQ(ReadAll(key_).substr(0, kPlantedKey.size()), kPlantedKey);
+  }
+  if (fs::is_directory(folder_)) {
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+      EXPECT_NE(entry.path().filename().string().rfind(".machine.key", 0), 0u) << entry.path();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, KeyPlacementTest, ::testing::ValuesIn(kKeyPlacementCases),
+                         [](const ::testing::TestParamInfo<KeyPlacementCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(MachineKeyProtectorTest, KeyCreatedUnderAnyUmaskPassesItsOwnChecks) {
+  for (const mode_t mask : {mode_t{0}, mode_t{002}, mode_t{022}, mode_t{077}}) {
+    testing::TempDir dir;
+    const fs::path key = dir.path() / "a" / "b" / "machine.key";
+    const mode_t previous = ::umask(mask);
+    std::string block;
+    try {
+      block = NewMachineKeyProtector(key.string())->Protect("segredo");
+    } catch (const Exception& e) {
+      ADD_FAILURE() << "umask " << mask << ": " << e.Message();
+    }
+    ::umask(previous);
+    EXPECT_EQ(ModeOf(key.parent_path()), 0755u) << "umask " << mask;
+    EXPECT_EQ(ModeOf(key), 0644u) << "umask " << mask;
+    EXPECT_EQ(NewMachineKeyProtector(key.string())->Unprotect(block), "segredo")
+        << "umask " << mask;
+  }
 }
 
 }  // namespace
