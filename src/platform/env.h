@@ -3,6 +3,7 @@
 // tests substitute fakes, usually through EnvWrapper.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,19 @@
 #include "platform/http_transport.h"
 
 namespace tolvenar {
+
+// How far the activity log may grow: when an entry would take the file past
+// max_bytes, the file first becomes its first older generation
+// ("TolvenarConnector.1.log"), the older ones move one place up and the one
+// past older_files is removed. max_bytes 0: no limit.
+struct LogRotation {
+  uint64_t max_bytes = 0;
+  int older_files = 0;
+};
+
+// "<folder>/<stem>.<generation><ext>" for "<folder>/<stem><ext>": older log
+// files keep the extension, so they still open as logs.
+std::string LogGenerationPath(const std::string& path, int generation);
 
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -54,8 +68,16 @@ class Env {
   // stays as it was.
   virtual bool ReplaceFile(const std::string& path, const std::string& bytes) = 0;
   // Appends `bytes` in one write, with the activity log's sharing rules;
-  // false when the entry could not be written whole.
-  virtual bool AppendToFile(const std::string& path, std::string_view bytes) = 0;
+  // false when the entry could not be written whole. Appends of one process
+  // wait for each other; a file another process holds is waited for
+  // briefly. With a `rotation` limit the file is rotated first when the
+  // entry would take it past the limit, safely between processes: each
+  // rotation happens once, and every entry lands in some generation.
+  virtual bool AppendToFile(const std::string& path, std::string_view bytes,
+                            const LogRotation& rotation) = 0;
+  bool AppendToFile(const std::string& path, std::string_view bytes) {
+    return AppendToFile(path, bytes, LogRotation{});
+  }
 
   // --- services ---
   virtual DataProtector& Protector() = 0;
@@ -100,8 +122,10 @@ class EnvWrapper : public Env {
   bool ReplaceFile(const std::string& path, const std::string& bytes) override {
     return target_->ReplaceFile(path, bytes);
   }
-  bool AppendToFile(const std::string& path, std::string_view bytes) override {
-    return target_->AppendToFile(path, bytes);
+  using Env::AppendToFile;
+  bool AppendToFile(const std::string& path, std::string_view bytes,
+                    const LogRotation& rotation) override {
+    return target_->AppendToFile(path, bytes, rotation);
   }
   DataProtector& Protector() override { return target_->Protector(); }
   std::unique_ptr<HttpTransport> NewHttpTransport() override { return target_->NewHttpTransport(); }

@@ -8,6 +8,12 @@
 
 namespace tolvenar {
 
+namespace {
+// Unattended for years: at most 10 MiB in the current file and five older
+// ones, 60 MiB in all.
+constexpr LogRotation kLogRotation{10 * 1024 * 1024, 5};
+}  // namespace
+
 void TTolvenarConnectorWorker::Log(const std::string& text) {
   try {
     const std::string path = env_->ExecutableDir() + "TolvenarConnector.log";
@@ -21,7 +27,7 @@ void TTolvenarConnectorWorker::Log(const std::string& text) {
     entry.reserve(sizeof timestamp + FProfile->CNPJ().size() + text.size() + 8);
     entry.append(timestamp).append(" [").append(FProfile->CNPJ()).append("] ");
     entry.append(text).append("\r\n");
-    env_->AppendToFile(path, entry);
+    env_->AppendToFile(path, entry, kLogRotation);
   } catch (...) {
     // A log entry is never worth disturbing the worker.
   }

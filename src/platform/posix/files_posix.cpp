@@ -2,10 +2,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/posix/env_posix.h"
@@ -125,15 +128,68 @@ bool PosixEnv::ReplaceFile(const std::string& requested_path, const std::string&
   return true;
 }
 
-bool PosixEnv::AppendToFile(const std::string& path, std::string_view bytes) {
-  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (!file.valid()) return false;
+namespace {
+
+std::mutex& AppendMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+bool WriteWhole(int fd, std::string_view bytes) {
   // One write, so that entries of concurrent writers never interleave.
   ssize_t n;
   do {
-    n = ::write(file.get(), bytes.data(), bytes.size());
+    n = ::write(fd, bytes.data(), bytes.size());
   } while (n < 0 && errno == EINTR);
   return n >= 0 && static_cast<size_t>(n) == bytes.size();
+}
+
+// Shifts the older generations up (the oldest goes) and makes the current
+// file the first of them.
+bool Rotate(const std::string& path, int older_files) {
+  if (older_files < 1) return false;
+  ::unlink(LogGenerationPath(path, older_files).c_str());
+  for (int n = older_files - 1; n >= 1; --n) {
+    if (::rename(LogGenerationPath(path, n).c_str(), LogGenerationPath(path, n + 1).c_str()) != 0 &&
+        errno != ENOENT) {
+      return false;
+    }
+  }
+  return ::rename(path.c_str(), LogGenerationPath(path, 1).c_str()) == 0;
+}
+
+}  // namespace
+
+bool PosixEnv::AppendToFile(const std::string& path, std::string_view bytes,
+                            const LogRotation& rotation) {
+  const std::lock_guard<std::mutex> lock(AppendMutex());
+  // A few tries: another process may rotate the file between our open and
+  // our lock; the entry then goes to the new file.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!file.valid()) return false;
+    if (rotation.max_bytes == 0) return WriteWhole(file.get(), bytes);
+    // Processes that append take turns on the file, so that a rotation
+    // happens once and no entry is written into a file being moved.
+    int locked;
+    do {
+      locked = ::flock(file.get(), LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    struct stat opened {};
+    struct stat current {};
+    if (locked != 0 || ::fstat(file.get(), &opened) != 0) return WriteWhole(file.get(), bytes);
+    if (::stat(path.c_str(), &current) != 0 || current.st_ino != opened.st_ino ||
+        current.st_dev != opened.st_dev) {
+      continue;  // rotated by another process meanwhile
+    }
+    const auto size = static_cast<uint64_t>(opened.st_size);
+    if (size > 0 && size + bytes.size() > rotation.max_bytes &&
+        Rotate(path, rotation.older_files)) {
+      continue;  // a fresh file at the path takes the entry
+    }
+    return WriteWhole(file.get(), bytes);
+  }
+  return false;
 }
 
 }  // namespace tolvenar

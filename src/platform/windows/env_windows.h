@@ -29,7 +29,9 @@ class WindowsEnv : public Env {
   bool FileExists(const std::string& path) override;
   bool ReadFile(const std::string& path, std::string* bytes) override;
   bool ReplaceFile(const std::string& path, const std::string& bytes) override;
-  bool AppendToFile(const std::string& path, std::string_view bytes) override;
+  using Env::AppendToFile;
+  bool AppendToFile(const std::string& path, std::string_view bytes,
+                    const LogRotation& rotation) override;
 
   DataProtector& Protector() override;
   std::unique_ptr<HttpTransport> NewHttpTransport() override;

@@ -5,7 +5,10 @@
 #undef ReplaceFile
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/windows/env_windows.h"
 
@@ -61,6 +64,58 @@ FileHandle CreateTempBeside(const std::wstring& path, std::wstring* temp) {
   return FileHandle(INVALID_HANDLE_VALUE);
 }
 
+// Gives `temp` what an administrator set on `target`: its hidden, system
+// and similar attributes, its access list and, where the account may set
+// it, its owner. An INI locked down to Administrators stays locked down.
+bool CopyProtection(const std::wstring& target, const std::wstring& temp, DWORD attributes) {
+  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  constexpr SECURITY_INFORMATION kDacl = DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  ::GetFileSecurityW(target.c_str(), kDacl | OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size > 0) {
+    std::vector<BYTE> descriptor(size);
+    if (!::GetFileSecurityW(target.c_str(), kDacl | OWNER_SECURITY_INFORMATION, descriptor.data(),
+                            size, &size)) {
+      return false;
+    }
+    // A wider access list must never be the result of a rewrite: failing to
+    // copy it fails the save. Setting the owner needs a privilege an
+    // administrator's or the service's account has; without it the owner
+    // is this account.
+    if (!::SetFileSecurityW(temp.c_str(), kDacl, descriptor.data())) return false;
+    ::SetFileSecurityW(temp.c_str(), OWNER_SECURITY_INFORMATION, descriptor.data());
+  }
+  if ((attributes & kKept) != 0) ::SetFileAttributesW(temp.c_str(), attributes & kKept);
+  return true;
+}
+
+// Another program holding the file (an editor, a scan) for a moment.
+bool IsHeldByOther(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+constexpr DWORD kHeldFileWaitMs = 1000;
+constexpr DWORD kHeldFileRetryMs = 25;
+
+// Renames `temp` over `target` in one step, so readers see the old or the
+// new file whole; a file held open by another program is waited for up to
+// a second.
+bool MoveOver(const std::wstring& temp, const std::wstring& target) {
+  const ULONGLONG start = ::GetTickCount64();
+  for (;;) {
+    if (::MoveFileExW(temp.c_str(), target.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    if (!IsHeldByOther(::GetLastError()) || ::GetTickCount64() - start >= kHeldFileWaitMs) {
+      return false;
+    }
+    ::Sleep(kHeldFileRetryMs);
+  }
+}
+
 }  // namespace
 
 bool WindowsEnv::FileExists(const std::string& path) {
@@ -98,23 +153,40 @@ bool WindowsEnv::ReplaceFile(const std::string& path, const std::string& bytes) 
   if (!file.valid()) return false;
   bool ok = WriteAll(file.get(), bytes) && ::FlushFileBuffers(file.get()) != 0;
   ok = file.Close() && ok;
-  // One rename over the old file: readers see the old or the new file whole.
-  ok = ok && ::MoveFileExW(temp.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (ok && attributes != INVALID_FILE_ATTRIBUTES) ok = CopyProtection(target, temp, attributes);
+  ok = ok && MoveOver(temp, target);
   if (!ok) ::DeleteFileW(temp.c_str());
   return ok;
 }
 
-bool WindowsEnv::AppendToFile(const std::string& path, std::string_view bytes) {
-  if (bytes.size() > MAXDWORD) return false;
-  const std::wstring wide = Utf8ToWide(path);
+namespace {
+
+// Appends of this process wait for each other instead of meeting the
+// sharing mode, so no thread of ours drops another's entry.
+std::mutex& AppendMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// How long an entry waits for another process (a second instance, a viewer
+// that denies writing) to let go of the file before it is dropped.
+constexpr DWORD kBusyFileWaitMs = 200;
+constexpr DWORD kBusyFileRetryMs = 10;
+
+bool IsBusy(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// One attempt at appending; `error` gets the reason a file could not be opened.
+bool AppendOnce(const std::wstring& wide, std::string_view bytes, DWORD* error) {
   // Others may read the file while an entry is written, never write to it.
   auto open_existing = [&] {
     return ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
   HANDLE handle;
-  if (FileExists(path)) {
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     handle = open_existing();
   } else {
     handle = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -125,13 +197,64 @@ bool WindowsEnv::AppendToFile(const std::string& path, std::string_view bytes) {
     }
   }
   FileHandle file(handle);
-  if (!file.valid()) return false;
+  if (!file.valid()) {
+    *error = ::GetLastError();
+    return false;
+  }
   LARGE_INTEGER zero{};
   if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return false;
   DWORD written = 0;
   const bool ok = ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                               nullptr) != 0;
   return ok && written == bytes.size();
+}
+
+// Makes the log its first older generation when `entry_size` more bytes
+// would take it past the limit. Best effort: while another process writes
+// to the file, or a viewer holds it without letting it be renamed, the
+// entry goes to the current file and a later one rotates.
+void RotateIfFull(const std::string& path, uint64_t entry_size, const LogRotation& rotation) {
+  if (rotation.max_bytes == 0 || rotation.older_files < 1) return;
+  const std::wstring wide = Utf8ToWide(path);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return;
+  const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  if (size == 0 || size + entry_size <= rotation.max_bytes) return;
+  // Held against other writers while the generations move, so that two
+  // processes never rotate the same file; renaming needs delete sharing.
+  FileHandle held(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!held.valid()) return;
+  LARGE_INTEGER now{};
+  if (!::GetFileSizeEx(held.get(), &now) ||
+      static_cast<uint64_t>(now.QuadPart) + entry_size <= rotation.max_bytes) {
+    return;  // another process rotated it meanwhile
+  }
+  ::DeleteFileW(Utf8ToWide(LogGenerationPath(path, rotation.older_files)).c_str());
+  for (int n = rotation.older_files - 1; n >= 1; --n) {
+    ::MoveFileExW(Utf8ToWide(LogGenerationPath(path, n)).c_str(),
+                  Utf8ToWide(LogGenerationPath(path, n + 1)).c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+  ::MoveFileExW(wide.c_str(), Utf8ToWide(LogGenerationPath(path, 1)).c_str(),
+                MOVEFILE_REPLACE_EXISTING);
+}
+
+}  // namespace
+
+bool WindowsEnv::AppendToFile(const std::string& path, std::string_view bytes,
+                              const LogRotation& rotation) {
+  if (bytes.size() > MAXDWORD) return false;
+  const std::wstring wide = Utf8ToWide(path);
+  const std::lock_guard<std::mutex> lock(AppendMutex());
+  RotateIfFull(path, bytes.size(), rotation);
+  const ULONGLONG start = ::GetTickCount64();
+  for (;;) {
+    DWORD error = ERROR_SUCCESS;
+    if (AppendOnce(wide, bytes, &error)) return true;
+    if (!IsBusy(error) || ::GetTickCount64() - start >= kBusyFileWaitMs) return false;
+    ::Sleep(kBusyFileRetryMs);
+  }
 }
 
 }  // namespace tolvenar
