@@ -266,6 +266,44 @@ sys.stdout.write(json.dumps({"path": "/api/v1/sales/list", "status": 200, "body"
 large_body ASCII a
 large_body non-ASCII 'ç'  # 5 Mi characters, each written as \u00E7 in the result
 
+# --- Hostile answers: compressed bombs from a connection server
+bomb() {  # label, python expression of the inflated text's pieces, count
+  local label=$1
+  echo "Answering with $label ..." >&2
+  local port
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  python3 - "$port" "$2" "$3" <<'PY' &
+import http.server, sys, zlib
+port, piece, count = int(sys.argv[1]), eval(sys.argv[2]), int(sys.argv[3])
+z = zlib.compressobj(9, zlib.DEFLATED, 31)
+body = b"".join(z.compress(piece) for _ in range(count)) + z.flush()
+class Bomb(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.send_response(200)
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args): pass
+http.server.HTTPServer(("127.0.0.1", port), Bomb).serve_forever()
+PY
+  pids+=($!)
+  local bomb_pid=$!
+  wait_until "curl -s -o /dev/null -X POST http://127.0.0.1:$port/" 60 || true
+  prepare_app "http://127.0.0.1:$port" 1 1000
+  start_connector
+  sleep 12  # two enrollment attempts, each answered with the bomb
+  local hwm
+  hwm=$(status_kb "$connector" VmHWM)
+  row "$label: peak RSS" "$((hwm / 1024)) MB" \
+    "VmHWM over two answers; each stops at the 64 MiB limit"
+  stop_connector
+  kill "$bomb_pid" 2>/dev/null || true
+}
+bomb "gzip bomb, 1 GiB of zeros" 'b"\0" * 1048576' 1024
+bomb "gzip of an 80 MB JSON array" 'b"0," * 1048576' 40
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
 echo
 echo "Machine: $(nproc) CPU(s), $cpu, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo); load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
