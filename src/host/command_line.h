@@ -5,14 +5,12 @@
 #include <string_view>
 #include <vector>
 
+// SplitCommandLine, for the host's callers.
+#include "platform/command_line_split.h"
+
 namespace tolvenar {
 
 class Env;
-
-// Splits a raw command line: characters up to U+0020 separate parameters, a
-// double quote opens or closes a quoted run in which they do not, the quotes
-// are dropped, there is no escape character. Element 0 is the program.
-std::vector<std::string> SplitCommandLine(std::string_view command_line);
 
 // True when one of `params` is "-" or "/" followed by exactly `name`,
 // compared by `same_text` (the locale's case-insensitive comparison).

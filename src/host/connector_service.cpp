@@ -19,6 +19,9 @@ TTolvenarConnectorWindowsService::TTolvenarConnectorWindowsService(ServicePlatfo
   // name and its handlers.
   Name = "TolvenarConnectorWindowsService";
   DisplayName = kServiceDisplayName;
+  RestartDelayMs = kRestartDelayMs;
+  FailureResetPeriodSec = kFailureResetPeriodSec;
+  StopTimeoutSec = kStopTimeoutSec;
   OnStart = [this](TService* Sender, bool& Started) { ServiceStart(Sender, Started); };
   OnStop = [this](TService* Sender, bool& Stopped) { ServiceStop(Sender, Stopped); };
   OnShutdown = [this](TService* Sender) { ServiceShutdown(Sender); };
@@ -43,6 +46,7 @@ void TTolvenarConnectorWindowsService::ServiceStart(TService*, bool& Started) {
     LogMessage(std::string(kStartFailurePrefix) + e.what(), kEventTypeError, 0, 0);
     // Freeing stops and waits for any worker already started.
     FManager.reset();
+    ErrCode = kStartFailedExitCode;
     Started = false;
   }
 }

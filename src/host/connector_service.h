@@ -15,6 +15,18 @@ class TTolvenarConnectorManager;
 constexpr const char* kServiceName = "TolvenarConnector";
 constexpr const char* kServiceDisplayName = "T\xC3\xB3lvenar Connector";
 constexpr const char* kStartFailurePrefix = "Falha ao iniciar o Connector: ";
+// The service-specific exit code of a start that failed (no profile, or the
+// manager could not start): the service manager shows the service stopped
+// with it, and does not count it as a crash.
+constexpr uint32_t kStartFailedExitCode = 1;
+// Recovery after a crash: a restart a minute later, every time; the count
+// of crashes starts again after a day.
+constexpr uint32_t kRestartDelayMs = 60000;
+constexpr uint32_t kFailureResetPeriodSec = 86400;
+// A stop waits for each worker's pause (up to 60 s) or exchange (up to 45 s
+// per wait, and one may begin just before the stop request): room for both,
+// with a margin.
+constexpr uint32_t kStopTimeoutSec = 150;
 
 class TTolvenarConnectorWindowsService : public TService {
  public:

@@ -36,6 +36,11 @@ void ReportUnhandledError(Env& env) {
   if (address != nullptr) env.ModuleOfAddress(address, &module_name, &offset);
   try {
     env.WriteStdOut("");  // flushes standard output
+  } catch (...) {
+    // No standard output (a service, a detached process): the report still
+    // goes to standard error.
+  }
+  try {
     env.WriteStdErr(FormatErrorReport(class_name, module_name, offset, message) + "\r\n");
   } catch (...) {
     // Nowhere left to report to.

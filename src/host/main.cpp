@@ -8,15 +8,16 @@
 
 int main() {
   tolvenar::Env& env = *tolvenar::Env::Default();
+  int exit_code = 0;
   try {
     if (tolvenar::HasCommandLineSwitch(env, "console")) {
       tolvenar::RunConsole(env);
     } else {
-      tolvenar::RunServiceMode(env);
+      exit_code = tolvenar::RunServiceMode(env);
     }
   } catch (...) {
     tolvenar::ReportUnhandledError(env);
     return 1;
   }
-  return 0;
+  return exit_code;
 }

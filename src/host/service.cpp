@@ -14,13 +14,9 @@ void TService::Controller(uint32_t CtrlCode) {
 
 void TService::LogMessage(const std::string& Message, uint16_t EventType, uint16_t Category,
                           uint32_t ID) {
+  std::lock_guard<std::mutex> lock(log_mutex_);
   if (!FEventLogger) FEventLogger = std::make_unique<TEventLogger>(platform_, Name);
   FEventLogger->LogMessage(Message, EventType, Category, ID);
-}
-
-void TService::SetStatus(TCurrentStatus Value) {
-  FStatus = Value;
-  ReportStatus();
 }
 
 namespace {
@@ -52,15 +48,38 @@ bool IsPending(TCurrentStatus status) {
 
 }  // namespace
 
+TCurrentStatus TService::Status() const {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  return FStatus;
+}
+
+void TService::SetStatus(TCurrentStatus Value) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  FStatus = Value;
+  ReportStatusLocked(false);
+}
+
 void TService::ReportStatus() {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  ReportStatusLocked(false);
+}
+
+void TService::ReportProgress() {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  if (IsPending(FStatus)) ReportStatusLocked(true);
+}
+
+void TService::ReportStatusLocked(bool Progress) {
   ServiceStatusRecord record{};
   record.wait_hint = WaitHint;
   record.service_type = GetNTServiceType();
   record.controls_accepted =
       FStatus == TCurrentStatus::csStartPending ? 0 : GetNTControlsAccepted();
-  // The record starts from zeros, so a repeated pending status counts 1 and
-  // never higher.
-  record.check_point = IsPending(FStatus) && FStatus == FLastStatus ? 1 : 0;
+  // A status report counts a repeated pending status 1 (the record starts
+  // from zeros); a progress report counts on from the last check point.
+  record.check_point =
+      Progress ? FCheckPoint + 1 : (IsPending(FStatus) && FStatus == FLastStatus ? 1 : 0);
+  FCheckPoint = record.check_point;
   FLastStatus = FStatus;
   record.current_state = PlatformState(FStatus);
   record.win32_exit_code = ErrCode != 0 ? kErrorServiceSpecificError : Win32ErrCode;
@@ -131,6 +150,9 @@ void TService::Install(ServiceManagerConnection& manager, const std::string& exe
   request.binary_path = executable_path.find(' ') != std::string::npos
                             ? "\"" + executable_path + "\""
                             : executable_path;
+  request.restart_delay_ms = RestartDelayMs;
+  request.failure_reset_period_s = FailureResetPeriodSec;
+  request.stop_timeout_s = StopTimeoutSec;
   manager.InstallService(request);
 }
 

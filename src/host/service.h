@@ -5,9 +5,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,6 @@ enum class TCurrentStatus {
 
 constexpr const char* kServiceFailed = "Service failed on %s: %s";
 constexpr const char* kServiceCustomError = "Service failed in custom message(%d): %s";
-constexpr uint32_t kErrorServiceSpecificError = 1066;
 
 class TService {
  public:
@@ -58,6 +59,17 @@ class TService {
   uint32_t WaitHint = 5000;
   uint32_t Win32ErrCode = 0;
   uint32_t ErrCode = 0;
+  // Recovery registered at install: restart this long after a crash (0:
+  // none); earlier crashes are forgotten after the reset period.
+  uint32_t RestartDelayMs = 0;
+  uint32_t FailureResetPeriodSec = 0;
+  // The longest a stop may take, for a service manager with a fixed stop
+  // time-out (0: its default).
+  uint32_t StopTimeoutSec = 0;
+  // While a stop or shutdown handler runs, the stop-pending status is
+  // reported again this often, with a rising check point, so that the
+  // service manager does not take a long stop for a hung service.
+  std::chrono::milliseconds ProgressInterval{1000};
 
   // Handlers, called on the service thread.
   TStartEvent OnStart;
@@ -77,10 +89,13 @@ class TService {
   void LogMessage(const std::string& Message, uint16_t EventType = kEventTypeError,
                   uint16_t Category = 0, uint32_t ID = 0);
 
-  TCurrentStatus Status() const { return FStatus; }
+  TCurrentStatus Status() const;
   // Changes the status and reports it.
   void SetStatus(TCurrentStatus Value);
   void ReportStatus();
+  // Reports the current pending status again with the next check point;
+  // nothing when the status is not a pending one. Any thread.
+  void ReportProgress();
 
   // Values passed to the platform. `shared_process`: the application holds
   // more than one service object.
@@ -91,6 +106,7 @@ class TService {
   void SetSharedProcess(bool shared) { shared_process_ = shared; }
 
   // Install and uninstall through an open service manager; errors pass on.
+  // Install registers the recovery settings too.
   void Install(ServiceManagerConnection& manager, const std::string& executable_path);
   void Uninstall(ServiceManagerConnection& manager);
 
@@ -115,11 +131,19 @@ class TService {
  private:
   void ServiceThreadExecute();
   void ProcessRequests(bool WaitForMessage);
+  // With status_mutex_ held. `Progress`: the next check point of a long
+  // pending status.
+  void ReportStatusLocked(bool Progress);
 
   ServicePlatform& platform_;
+  // Status reports come from the service thread and, during a stop, from
+  // the progress reporter; events likewise.
+  mutable std::mutex status_mutex_;
+  std::mutex log_mutex_;
   TCurrentStatus FStatus = TCurrentStatus::csStartPending;
   // Status of the previous report; one service object per process.
   TCurrentStatus FLastStatus = TCurrentStatus::csStartPending;
+  uint32_t FCheckPoint = 0;
   bool shared_process_ = false;
   std::vector<std::string> FParams;
   std::unique_ptr<ServiceStatusHandle> FStatusHandle;

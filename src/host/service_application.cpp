@@ -26,18 +26,18 @@ bool TServiceApplication::Installing() {
   return HasCommandLineSwitch(env_, "INSTALL") || HasCommandLineSwitch(env_, "UNINSTALL");
 }
 
-void TServiceApplication::Run() {
+int TServiceApplication::Run() {
   for (auto& owned : services_) owned.service->SetSharedProcess(services_.size() > 1);
   if (HasCommandLineSwitch(env_, "INSTALL")) {
-    RegisterServices(true, HasCommandLineSwitch(env_, "SILENT"));
-  } else if (HasCommandLineSwitch(env_, "UNINSTALL")) {
-    RegisterServices(false, HasCommandLineSwitch(env_, "SILENT"));
-  } else {
-    DispatchServices();
+    return RegisterServices(true, HasCommandLineSwitch(env_, "SILENT")) ? 0 : 1;
   }
+  if (HasCommandLineSwitch(env_, "UNINSTALL")) {
+    return RegisterServices(false, HasCommandLineSwitch(env_, "SILENT")) ? 0 : 1;
+  }
+  return DispatchServices();
 }
 
-void TServiceApplication::RegisterServices(bool Install, bool Silent) {
+bool TServiceApplication::RegisterServices(bool Install, bool Silent) {
   // Not guarded: a service manager that cannot be opened ends the run.
   std::unique_ptr<ServiceManagerConnection> manager = platform_->OpenServiceManager();
   bool Success = true;
@@ -59,15 +59,27 @@ void TServiceApplication::RegisterServices(bool Install, bool Silent) {
   if (Success && !Silent) {
     env_.WriteStdOut(std::string(Install ? kServiceInstalled : kServiceUninstalled) + "\r\n");
   }
+  return Success;
 }
 
-void TServiceApplication::DispatchServices() {
+int TServiceApplication::DispatchServices() {
   std::vector<std::string> names;
   for (auto& owned : services_) names.push_back(owned.service->Name);
   uint32_t result = platform_->RunDispatcher(
       names, [this](const std::vector<std::string>& args) { DispatchServiceMain(args); },
       [this](const std::string& message) { FEventLogger.LogMessage(message); });
   if (result != 0) FEventLogger.LogMessage(platform_->ErrorText(result));
+  // The exit codes of the last stop reported, which some service managers
+  // read from the process instead.
+  for (auto& owned : services_) {
+    const TService& service = *owned.service;
+    if (service.Win32ErrCode != 0 || service.ErrCode != 0) {
+      return platform_->ExitCodeAfterStop(
+          service.ErrCode != 0 ? kErrorServiceSpecificError : service.Win32ErrCode,
+          service.ErrCode);
+    }
+  }
+  return 0;
 }
 
 void TServiceApplication::DispatchServiceMain(const std::vector<std::string>& Args) {

@@ -47,7 +47,10 @@ class TServiceApplication {
   }
 
   // Installs, uninstalls, or runs the services until they have stopped.
-  void Run();
+  // Returns the process's exit code: 1 when an install or uninstall failed;
+  // after a run, what the platform makes of the exit codes the services
+  // stopped with; 0 otherwise.
+  int Run();
 
   // The service main function: finds the service named by the first
   // argument, ignoring case, and runs it.
@@ -61,8 +64,9 @@ class TServiceApplication {
     std::function<void()> clear_reference;
   };
 
-  void RegisterServices(bool Install, bool Silent);
-  void DispatchServices();
+  // False when a service could not be installed or uninstalled.
+  bool RegisterServices(bool Install, bool Silent);
+  int DispatchServices();
 
   Env& env_;
   std::unique_ptr<ServicePlatform> platform_;

@@ -7,12 +7,12 @@
 
 namespace tolvenar {
 
-void RunServiceMode(Env& env) {
+int RunServiceMode(Env& env) {
   TServiceApplication Application(env, NewServicePlatform(env));
   if (!Application.DelayInitialize || Application.Installing()) Application.Initialize();
   Application.CreateForm(TolvenarConnectorWindowsService, env);
   TolvenarConnectorWindowsService->Name = kServiceName;
-  Application.Run();
+  return Application.Run();
 }
 
 }  // namespace tolvenar

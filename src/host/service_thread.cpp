@@ -1,9 +1,63 @@
 // The service main function and the service thread of TService.
+#include <condition_variable>
 #include <exception>
+#include <mutex>
+#include <thread>
 
 #include "host/service.h"
 
 namespace tolvenar {
+
+namespace {
+
+// While alive, reports the service's pending status again every interval,
+// from a thread of its own: the handler it guards may wait a minute or more
+// for the workers, and the service manager must see that it is not hung.
+class PendingProgress {
+ public:
+  PendingProgress(TService& service, std::chrono::milliseconds interval)
+      : service_(service), interval_(interval), thread_([this] { Run(); }) {}
+  PendingProgress(const PendingProgress&) = delete;
+  PendingProgress& operator=(const PendingProgress&) = delete;
+  ~PendingProgress() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!done_changed_.wait_for(lock, interval_, [this] { return done_; })) {
+      lock.unlock();
+      service_.ReportProgress();
+      lock.lock();
+    }
+  }
+
+  TService& service_;
+  const std::chrono::milliseconds interval_;
+  std::mutex mutex_;
+  std::condition_variable done_changed_;
+  bool done_ = false;
+  std::thread thread_;  // last: starts once the members above exist
+};
+
+// A reporter for a long handler; none when no thread can be had, in which
+// case the handler still runs (the service manager may then lose patience).
+std::unique_ptr<PendingProgress> StartProgress(TService& service,
+                                               std::chrono::milliseconds interval) {
+  try {
+    return std::make_unique<PendingProgress>(service, interval);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+}  // namespace
 
 void TService::Main(const std::vector<std::string>& Args) {
   FParams = Args;
@@ -120,7 +174,10 @@ void TService::ProcessRequests(bool WaitForMessage) {
 bool TService::DoStop() {
   SetStatus(TCurrentStatus::csStopPending);
   bool Stopped = true;
-  if (OnStop) OnStop(this, Stopped);
+  if (OnStop) {
+    const auto progress = StartProgress(*this, ProgressInterval);
+    OnStop(this, Stopped);
+  }
   if (Stopped) FTerminated = true;
   return Stopped;
 }
@@ -150,7 +207,10 @@ void TService::DoInterrogate() { ReportStatus(); }
 void TService::DoShutdown() {
   SetStatus(TCurrentStatus::csStopPending);
   try {
-    if (OnShutdown) OnShutdown(this);
+    if (OnShutdown) {
+      const auto progress = StartProgress(*this, ProgressInterval);
+      OnShutdown(this);
+    }
   } catch (...) {
     FTerminated = true;
     throw;

@@ -48,6 +48,9 @@ enum : uint32_t {
 
 constexpr uint32_t kStartTypeAuto = 2;
 
+// The Win32 exit code that says "see the service-specific exit code".
+constexpr uint32_t kErrorServiceSpecificError = 1066;
+
 // What an install registers.
 struct ServiceInstallRequest {
   std::string name;
@@ -57,6 +60,14 @@ struct ServiceInstallRequest {
   uint32_t error_control = 0;
   // The executable's full path, in double quotes when it holds a space.
   std::string binary_path;
+  // Recovery: restart this long after the service crashed (0: none), and
+  // forget earlier crashes after this period. A stop the service reported
+  // itself, with an exit code, is no crash and is not restarted.
+  uint32_t restart_delay_ms = 0;
+  uint32_t failure_reset_period_s = 0;
+  // The longest a stop may take, where the service manager has a fixed
+  // stop time-out (0: its default).
+  uint32_t stop_timeout_s = 0;
 };
 
 // The service manager's database, open for install and uninstall; closed
@@ -151,6 +162,12 @@ class ServicePlatform {
   // The platform's message text for an error code, without trailing blanks,
   // line ends and full stops.
   virtual std::string ErrorText(uint32_t code) = 0;
+
+  // The process's exit code once its service stopped with these exit codes
+  // (0 and 0 after an orderly stop). Where the service manager reads the
+  // exit codes from the status reports (Windows) this is 0; where it reads
+  // the process's exit status (systemd), a failure must not look like one.
+  virtual int ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t specific_exit_code) = 0;
 };
 
 // This platform's implementation (service_*_windows.cpp or *_posix.cpp).

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "host/fake_service_platform.h"
@@ -129,6 +131,8 @@ class ConnectorServiceLifeTest : public ::testing::Test {
     app_ = std::make_unique<TServiceApplication>(env_, std::move(platform));
     app_->CreateForm(TolvenarConnectorWindowsService, env_);
     TolvenarConnectorWindowsService->Name = kServiceName;
+    // Exact report sequences: no progress reports unless a test asks.
+    TolvenarConnectorWindowsService->ProgressInterval = std::chrono::hours(1);
   }
   ~ConnectorServiceLifeTest() override {
     if (main_.joinable()) main_.join();
@@ -148,9 +152,81 @@ TEST_F(ConnectorServiceLifeTest, StartWithoutProfilesStopsDuringTheStart) {
   StartMain();
   main_.join();
   EXPECT_THAT(platform_->Reports(), ElementsAre(Report{2, 1, 0}, Report{2, 1, 0}, Report{1, 0, 7}));
+  // The service manager sees why: a service-specific failure, code 1.
+  const std::vector<ServiceStatusRecord> records = platform_->Records();
+  EXPECT_EQ(records[1].win32_exit_code, 0u);
+  EXPECT_EQ(records[2].win32_exit_code, 1066u);
+  EXPECT_EQ(records[2].service_specific_exit_code, 1u);
   ASSERT_EQ(platform_->Events().size(), 1u);
   EXPECT_EQ(platform_->Events()[0].message, kNoProfileEvent);
   EXPECT_EQ(platform_->Events()[0].source, "TolvenarConnector");
+}
+
+TEST(ConnectorServiceExitCodeTest, ProcessExitCodeAfterTheRunComesFromTheStopsExitCodes) {
+  struct Case {
+    const char* ini;
+    // The exit codes the platform is asked about; none after a clean stop.
+    std::vector<std::pair<uint32_t, uint32_t>> asked;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {nullptr, {{1066u, 1u}}, 42},
+      {kUsableProfile, {}, 0},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir dir;
+    testing::FakeEnv env(dir.Dir());
+    if (c.ini) dir.Write("TolvenarConnector.ini", c.ini);
+    auto owned = std::make_unique<FakeServicePlatform>();
+    FakeServicePlatform* platform = owned.get();
+    TServiceApplication app(env, std::move(owned));
+    app.CreateForm(TolvenarConnectorWindowsService, env);
+    TolvenarConnectorWindowsService->Name = kServiceName;
+    platform->on_dispatch = [&](const ServiceMainFn& main, const LoopErrorFn&) {
+      // The service manager stops a service that started.
+      std::thread manager([&] {
+        if (platform->WaitForReports(3) && platform->Reports()[2].state == kServiceRunning) {
+          platform->handler(kControlStop);
+        }
+      });
+      main({"TolvenarConnector"});
+      manager.join();
+    };
+    EXPECT_EQ(app.Run(), c.exit_code) << (c.ini ? "profile" : "no profile");
+    EXPECT_EQ(platform->stop_exit_codes, c.asked);
+  }
+}
+
+TEST_F(ConnectorServiceLifeTest, SlowStopKeepsReportingStopPendingWithRisingCheckPoints) {
+  // The worker's pause lasts until the service manager has seen the stop
+  // pending and three progress reports after it; the stop waits for it.
+  constexpr size_t kProgressReports = 3;
+  dir_.Write("TolvenarConnector.ini",
+             "[Connector]\nServidor=http://127.0.0.1:9\nPermitirHTTPInseguro=1\nCNPJ=1\n");
+  TolvenarConnectorWindowsService->ProgressInterval = std::chrono::milliseconds(1);
+  std::promise<void> paused;
+  std::once_flag first_pause;
+  env_.OnSleep([&](int) {
+    std::call_once(first_pause, [&] { paused.set_value(); });
+    platform_->WaitForReports(4 + kProgressReports);
+  });
+  StartMain();
+  ASSERT_TRUE(platform_->WaitForReports(3));
+  ASSERT_EQ(platform_->Reports()[2], (Report{4, 0, 7}));
+  // The stop comes while the worker is in its pause.
+  ASSERT_EQ(paused.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  platform_->handler(kControlStop);
+  main_.join();
+  const std::vector<ServiceStatusRecord> records = platform_->Records();
+  ASSERT_GE(records.size(), 5 + kProgressReports);
+  for (size_t i = 3; i + 1 < records.size(); ++i) {
+    EXPECT_EQ(records[i].current_state, kServiceStopPending) << i;
+    EXPECT_EQ(records[i].check_point, i - 3) << i;
+    EXPECT_EQ(records[i].wait_hint, 5000u) << i;
+  }
+  EXPECT_EQ(records.back().current_state, kServiceStopped);
+  EXPECT_EQ(records.back().win32_exit_code, 0u);
+  EXPECT_FALSE(TolvenarConnectorWindowsService->HasManager());
 }
 
 TEST_F(ConnectorServiceLifeTest, StartThenStopThroughTheControlHandler) {

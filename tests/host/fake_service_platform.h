@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/service_platform.h"
@@ -57,6 +58,9 @@ class FakeServicePlatform : public ServicePlatform {
   bool register_fails = false;    // RegisterControlHandler fails
   bool set_status_fails = false;  // every SetStatus fails
   uint32_t dispatch_result = 0;   // RunDispatcher's result
+  int exit_code_after_stop = 42;  // ExitCodeAfterStop's result
+  // The exit codes ExitCodeAfterStop was asked about, if it was.
+  std::vector<std::pair<uint32_t, uint32_t>> stop_exit_codes;
   // Run by RunDispatcher, with the service main function.
   std::function<void(const ServiceMainFn&, const LoopErrorFn&)> on_dispatch;
 
@@ -70,6 +74,10 @@ class FakeServicePlatform : public ServicePlatform {
   std::unique_ptr<ServiceThread> CreateServiceThread(std::function<void()> body) override;
   std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) override;
   std::string ErrorText(uint32_t code) override { return "error text " + std::to_string(code); }
+  int ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t specific_exit_code) override {
+    stop_exit_codes.emplace_back(win32_exit_code, specific_exit_code);
+    return exit_code_after_stop;
+  }
 
   void AddRecord(const ServiceStatusRecord& record);
   void AddEvent(Event event);

@@ -143,6 +143,48 @@ TEST_F(ServiceApplicationTest, FailuresPrintTheirLineEvenWhenSilent) {
   EXPECT_EQ(platform_->manager_closed, 3);
 }
 
+TEST_F(ServiceApplicationTest, ExitCodeIsOneExactlyWhenAnInstallOrUninstallFailed) {
+  struct Case {
+    std::vector<std::string> params;
+    bool fails;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {{"-install"}, false, 0},   {{"-install"}, true, 1},   {{"-install", "/silent"}, true, 1},
+      {{"-uninstall"}, false, 0}, {{"-uninstall"}, true, 1}, {{"/silent", "-uninstall"}, true, 1},
+  };
+  for (const Case& c : cases) {
+    platform_->install_error = c.fails ? "The specified service already exists." : "";
+    platform_->remove_error = c.fails ? "The specified service does not exist." : "";
+    env_.params = c.params;
+    EXPECT_EQ(app_->Run(), c.exit_code) << ::testing::PrintToString(c.params) << " " << c.fails;
+  }
+}
+
+TEST_F(ServiceApplicationTest, RunExitsWithWhatThePlatformMakesOfTheStopsExitCodes) {
+  struct Case {
+    uint32_t win32_code, specific_code;
+    std::vector<std::pair<uint32_t, uint32_t>> asked;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {0, 0, {}, 0},
+      {0, 7, {{1066u, 7u}}, 42},
+      {5, 0, {{5u, 0u}}, 42},
+  };
+  platform_->on_dispatch = [](const ServiceMainFn& main, const LoopErrorFn&) { main({"Svc"}); };
+  for (const Case& c : cases) {
+    g_hosted->OnStart = [&](TService* service, bool& started) {
+      service->Win32ErrCode = c.win32_code;
+      service->ErrCode = c.specific_code;
+      started = false;
+    };
+    platform_->stop_exit_codes.clear();
+    EXPECT_EQ(app_->Run(), c.exit_code) << c.win32_code << " " << c.specific_code;
+    EXPECT_EQ(platform_->stop_exit_codes, c.asked);
+  }
+}
+
 TEST_F(ServiceApplicationTest, ServiceManagerThatCannotBeOpenedPassesTheErrorOn) {
   platform_->manager_fails = true;
   env_.params = {"-install"};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -57,7 +58,10 @@ class TestService : public TService {
 // does, and plays the service manager's part.
 class ServiceControlTest : public ::testing::Test {
  protected:
-  ServiceControlTest() : service_(platform_) {}
+  ServiceControlTest() : service_(platform_) {
+    // Exact report sequences: no progress reports unless a test asks.
+    service_.ProgressInterval = std::chrono::hours(1);
+  }
   ~ServiceControlTest() override {
     if (main_.joinable()) main_.join();
   }
@@ -273,6 +277,48 @@ INSTANTIATE_TEST_SUITE_P(
                     "Service failed on shutdown: boom"},
         RaisingCase{"Custom", 200, {kRunning}, "Service failed in custom message(200): boom"}),
     [](const ::testing::TestParamInfo<RaisingCase>& info) { return info.param.name; });
+
+struct SlowStopCase {
+  const char* name;
+  uint32_t code;
+};
+
+class SlowStopTest : public ServiceControlTest,
+                     public ::testing::WithParamInterface<SlowStopCase> {};
+
+TEST_P(SlowStopTest, StopPendingIsReportedAgainWithRisingCheckPointsUntilTheHandlerEnds) {
+  // The handler ends only once the service manager has seen the stop
+  // pending and three progress reports after it.
+  constexpr size_t kProgressReports = 3;
+  service_.ProgressInterval = std::chrono::milliseconds(1);
+  std::atomic<bool> saw_progress{false};
+  const auto slow_handler = [&] { saw_progress = platform_.WaitForReports(4 + kProgressReports); };
+  service_.OnStop = [&](TService*, bool&) { slow_handler(); };
+  service_.OnShutdown = [&](TService*) { slow_handler(); };
+  StartMain();
+  SendAfter(3, GetParam().code);
+  JoinMain();
+  EXPECT_TRUE(saw_progress);
+  const std::vector<ServiceStatusRecord> records = platform_.Records();
+  ASSERT_GE(records.size(), 5 + kProgressReports);
+  EXPECT_EQ(records.back().current_state, kServiceStopped);
+  EXPECT_EQ(records.back().check_point, 0u);
+  // From the first stop-pending report to the stopped one, and no later:
+  // check points 0, 1, 2, ... with the wait hint.
+  for (size_t i = 3; i + 1 < records.size(); ++i) {
+    EXPECT_EQ(records[i].current_state, kServiceStopPending) << i;
+    EXPECT_EQ(records[i].check_point, i - 3) << i;
+    EXPECT_EQ(records[i].wait_hint, 5000u) << i;
+    EXPECT_EQ(records[i].controls_accepted, 7u) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StopAndShutdown, SlowStopTest,
+                         ::testing::Values(SlowStopCase{"Stop", kControlStop},
+                                           SlowStopCase{"Shutdown", kControlShutdown}),
+                         [](const ::testing::TestParamInfo<SlowStopCase>& info) {
+                           return info.param.name;
+                         });
 
 TEST_F(ServiceControlTest, OtherCodesAreHandledWithoutEffect) {
   StartMain();

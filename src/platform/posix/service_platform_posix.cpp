@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/posix/service_posix.h"
@@ -27,13 +28,21 @@ class NotifyStatusHandle : public ServiceStatusHandle {
   explicit NotifyStatusHandle(std::string socket_name) : socket_name_(std::move(socket_name)) {}
 
   bool SetStatus(const ServiceStatusRecord& record, std::string* error_text) override {
-    const char* message = nullptr;
+    std::string message;
     switch (record.current_state) {
       case kServiceRunning:
         message = "READY=1";
         break;
       case kServiceStopPending:
-        message = "STOPPING=1";
+        // A stop that is still under way asks for more time, as long as the
+        // wait hint, beyond the unit's stop time-out.
+        if (record.check_point == 0) {
+          message = "STOPPING=1";
+        } else if (record.wait_hint != 0) {
+          message = "EXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{record.wait_hint} * 1000);
+        } else {
+          return true;
+        }
         break;
       default:
         return true;  // systemd has no counterpart
@@ -155,6 +164,13 @@ std::unique_ptr<EventSource> PosixServicePlatform::OpenEventSource(const std::st
 
 std::string PosixServicePlatform::ErrorText(uint32_t code) {
   return PosixErrorText(static_cast<int>(code));
+}
+
+int PosixServicePlatform::ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t specific_exit_code) {
+  // systemd sees only the exit status: any failure the service reported is
+  // status 1, which the unit exempts from restarts (the reason is in the
+  // journal). Crashes end by a signal instead.
+  return win32_exit_code != 0 || specific_exit_code != 0 ? kReportedFailureExitStatus : 0;
 }
 
 std::unique_ptr<ServicePlatform> NewServicePlatform(Env&) {

@@ -21,6 +21,10 @@ struct SystemdOptions {
   std::string systemctl = "systemctl";
 };
 
+// The exit status of a process whose service reported a failed stop (for
+// instance a start that failed): a failure, but no crash to restart after.
+constexpr int kReportedFailureExitStatus = 1;
+
 // The unit folder as the service manager's database. Raises EOSError when
 // it is not a folder this process can write to.
 std::unique_ptr<ServiceManagerConnection> OpenSystemdUnitFolder(const SystemdOptions& options);
@@ -52,6 +56,7 @@ class PosixServicePlatform : public ServicePlatform {
   std::unique_ptr<ServiceThread> CreateServiceThread(std::function<void()> body) override;
   std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) override;
   std::string ErrorText(uint32_t code) override;
+  int ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t specific_exit_code) override;
 
  private:
   // A SIGTERM, handed to the control handler (or kept until there is one).

@@ -106,6 +106,20 @@ std::string SystemdUnitText(const ServiceInstallRequest& request) {
   text += "\n[Service]\n";
   text += "Type=notify\n";
   text += "ExecStart=" + EscapeUnitValue(request.binary_path, true) + "\n";
+  if (request.restart_delay_ms != 0) {
+    // Restarted after a crash, a watchdog or a time-out; not after a
+    // failure the service reported itself, which would only repeat.
+    text += "Restart=on-failure\n";
+    text +=
+        "RestartSec=" +
+        (request.restart_delay_ms % 1000 == 0 ? std::to_string(request.restart_delay_ms / 1000)
+                                              : std::to_string(request.restart_delay_ms) + "ms") +
+        "\n";
+    text += "RestartPreventExitStatus=" + std::to_string(kReportedFailureExitStatus) + "\n";
+  }
+  if (request.stop_timeout_s != 0) {
+    text += "TimeoutStopSec=" + std::to_string(request.stop_timeout_s) + "\n";
+  }
   text += "\n[Install]\n";
   text += "WantedBy=multi-user.target\n";
   return text;

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "host/command_line.h"
+#include "platform/command_line_split.h"
 #include "platform/windows/winhttp_transport.h"
 
 namespace tolvenar {

@@ -20,6 +20,20 @@ class ScHandle {
   SC_HANDLE handle_;
 };
 
+// Restart after each crash (first, second and later ones). Only crashes:
+// the non-crash flag stays off, so a service that stops itself with an
+// exit code, as after a failed start, is not restarted into the same
+// failure again and again.
+bool SetRecovery(SC_HANDLE service, const ServiceInstallRequest& request) {
+  SC_ACTION actions[3];
+  for (SC_ACTION& action : actions) action = {SC_ACTION_RESTART, request.restart_delay_ms};
+  SERVICE_FAILURE_ACTIONSW failure_actions{};
+  failure_actions.dwResetPeriod = request.failure_reset_period_s;
+  failure_actions.cActions = 3;
+  failure_actions.lpsaActions = actions;
+  return ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure_actions) != 0;
+}
+
 class WindowsServiceManager : public ServiceManagerConnection {
  public:
   explicit WindowsServiceManager(SC_HANDLE handle) : manager_(handle) {}
@@ -35,6 +49,12 @@ class WindowsServiceManager : public ServiceManagerConnection {
                                     request.error_control, path.c_str(), L"", nullptr, L"", nullptr,
                                     L""));
     if (!service.get()) RaiseWindowsError(GetLastError());
+    if (request.restart_delay_ms != 0 && !SetRecovery(service.get(), request)) {
+      // Not left half-installed: an install either holds or fails whole.
+      const DWORD error = GetLastError();
+      ::DeleteService(service.get());
+      RaiseWindowsError(error);
+    }
   }
 
   void RemoveService(const std::string& name) override {

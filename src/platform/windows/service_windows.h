@@ -21,6 +21,9 @@ class WindowsServicePlatform : public ServicePlatform {
   std::unique_ptr<ServiceThread> CreateServiceThread(std::function<void()> body) override;
   std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) override;
   std::string ErrorText(uint32_t code) override;
+  // The service control manager reads the exit codes from the status
+  // reports; the process itself ends with 0.
+  int ExitCodeAfterStop(uint32_t, uint32_t) override { return 0; }
 };
 
 // The system's message text for `code`, without trailing blanks, line ends

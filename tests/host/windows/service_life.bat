@@ -1,11 +1,13 @@
 @echo off
 rem The lives of the Windows service, driven through the service manager in
 rem one Wine session (a Wine service lives only while a Wine process runs).
-rem Arguments: the program, the service tool, a usable profiles file.
+rem Arguments: the program, the service tool, a usable profiles file, one
+rem whose worker pauses three seconds between attempts.
 setlocal
 set EXE=%~1
 set TOOL=%~2
 set PROFILE=%~3
+set SLOW_PROFILE=%~4
 set INI=%~dp1TolvenarConnector.ini
 set LOG=%~dp1TolvenarConnector.log
 
@@ -14,6 +16,7 @@ echo [install]
 "%EXE%" /install
 echo [exit %ERRORLEVEL%]
 "%TOOL%" qc TolvenarConnector
+"%TOOL%" recovery TolvenarConnector
 echo [install again]
 "%EXE%" -INSTALL
 echo [exit %ERRORLEVEL%]
@@ -40,6 +43,16 @@ echo [continue]
 echo [stop]
 "%TOOL%" control TolvenarConnector 1
 "%TOOL%" wait TolvenarConnector 1 60
+"%TOOL%" gone TolvenarConnector.exe 60
+
+echo [slow stop]
+rem The stop comes right after a failed attempt: the worker's pause of three
+rem seconds runs to its end first.
+copy /y "%SLOW_PROFILE%" "%INI%" >nul
+"%TOOL%" start TolvenarConnector
+"%TOOL%" wait TolvenarConnector 4 60
+"%TOOL%" grow "%LOG%" 60
+"%TOOL%" stopwatch TolvenarConnector 60
 "%TOOL%" gone TolvenarConnector.exe 60
 
 echo [failed start]

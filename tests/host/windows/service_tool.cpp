@@ -1,12 +1,15 @@
 // A small service-manager client for the service life script: Wine's sc has
 // no qc, pause, continue or interrogate, and cmd cannot wait for a state.
 //   qc NAME                    configuration, one field a line
+//   recovery NAME              failure actions and the non-crash flag
 //   query NAME                 current status
 //   start NAME                 start request
 //   control NAME CODE          control request (2 pause, 3 continue, 4 interrogate, 1 stop)
 //   wait NAME STATE SECONDS    until the service reports STATE (exit 1 at the deadline)
 //   grow FILE SECONDS          until FILE gains a line (exit 1 at the deadline)
 //   gone EXE SECONDS           until no process runs EXE (exit 1 at the deadline)
+//   stopwatch NAME SECONDS     stop request, then the check points seen while stop
+//                              pending, until stopped (exit 1 at the deadline)
 #include <windows.h>
 // after windows.h
 #include <tlhelp32.h>
@@ -15,6 +18,17 @@
 #include <string>
 
 namespace {
+
+// Polls `done` every `period_ms` for `seconds`.
+template <class F>
+bool Within(const wchar_t* seconds, F done, DWORD period_ms = 100) {
+  const ULONGLONG deadline = GetTickCount64() + 1000ULL * _wtoi(seconds);
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount64() > deadline) return false;
+    Sleep(period_ms);
+  }
+}
 
 void Print(const std::wstring& text) {
   const std::wstring line = text + L"\r\n";
@@ -59,6 +73,61 @@ int QueryConfig(SC_HANDLE service, const wchar_t* name) {
   return 0;
 }
 
+// Wine 8 answers neither query (its ChangeServiceConfig2W accepts failure
+// actions without storing them): then "not queryable" with the error.
+int QueryRecovery(SC_HANDLE service) {
+  DWORD needed = 0;
+  QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+  std::string buffer(needed, '\0');
+  auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+  if (needed != 0 &&
+      QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                           reinterpret_cast<BYTE*>(buffer.data()), needed, &needed)) {
+    Print(L"RESET_PERIOD: " + std::to_wstring(actions->dwResetPeriod));
+    Print(L"REBOOT_MESSAGE: " + std::wstring(actions->lpRebootMsg ? actions->lpRebootMsg : L""));
+    Print(L"COMMAND: " + std::wstring(actions->lpCommand ? actions->lpCommand : L""));
+    for (DWORD i = 0; i < actions->cActions; ++i) {
+      Print(L"ACTION: " + std::to_wstring(actions->lpsaActions[i].Type) + L" DELAY: " +
+            std::to_wstring(actions->lpsaActions[i].Delay));
+    }
+  } else {
+    Print(L"FAILURE_ACTIONS: not queryable (" + std::to_wstring(GetLastError()) + L")");
+  }
+  SERVICE_FAILURE_ACTIONS_FLAG flag{};
+  if (QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                           reinterpret_cast<BYTE*>(&flag), sizeof(flag), &needed)) {
+    Print(L"NON_CRASH_FAILURES: " + std::to_wstring(flag.fFailureActionsOnNonCrashFailures));
+  } else {
+    Print(L"NON_CRASH_FAILURES: not queryable (" + std::to_wstring(GetLastError()) + L")");
+  }
+  return 0;
+}
+
+// Sends a stop and watches the status until the service has stopped.
+int StopWatch(SC_HANDLE service, const wchar_t* seconds) {
+  SERVICE_STATUS status{};
+  if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) return Fail(L"ControlService");
+  std::wstring seen;
+  DWORD last = 0, highest = 0;
+  bool rising = true;
+  const bool stopped = Within(
+      seconds,
+      [&] {
+        if (!QueryServiceStatus(service, &status)) return false;
+        if (status.dwCurrentState == SERVICE_STOP_PENDING && status.dwCheckPoint != last) {
+          rising = rising && status.dwCheckPoint > last;
+          last = status.dwCheckPoint;
+          if (last > highest) highest = last;
+          seen += L" " + std::to_wstring(last);
+        }
+        return status.dwCurrentState == SERVICE_STOPPED;
+      },
+      20);
+  Print(highest > 0 && rising ? L"CHECK POINTS ROSE" : L"CHECK POINTS:" + seen);
+  PrintStatus(status);
+  return stopped ? 0 : 1;
+}
+
 size_t Lines(const wchar_t* path) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -86,17 +155,6 @@ bool Running(const wchar_t* exe) {
   return found;
 }
 
-// Polls `done` every 100 ms for `seconds`.
-template <class F>
-bool Within(const wchar_t* seconds, F done) {
-  const ULONGLONG deadline = GetTickCount64() + 1000ULL * _wtoi(seconds);
-  for (;;) {
-    if (done()) return true;
-    if (GetTickCount64() > deadline) return false;
-    Sleep(100);
-  }
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -121,6 +179,10 @@ int wmain(int argc, wchar_t** argv) {
   int result = 0;
   if (command == L"qc") {
     result = QueryConfig(service, argv[2]);
+  } else if (command == L"recovery") {
+    result = QueryRecovery(service);
+  } else if (command == L"stopwatch" && argc == 4) {
+    result = StopWatch(service, argv[3]);
   } else if (command == L"query") {
     if (!QueryServiceStatus(service, &status)) return Fail(L"QueryServiceStatus");
     PrintStatus(status);

@@ -69,6 +69,36 @@ TEST(SystemdNotifyTest, RunningAndStopPendingBecomeReadyAndStopping) {
   EXPECT_EQ(socket.Receive(100ms), "");
 }
 
+TEST(SystemdNotifyTest, StopStillUnderWayAsksForTheWaitHintMore) {
+  // Stop pending with check point 0 is the stop's start; each later one
+  // extends systemd's stop time-out by the wait hint.
+  testing::TempDir dir;
+  const std::string name = testing::UniqueSocketName(true, dir.Dir());
+  testing::NotifySocket socket(name);
+  setenv("NOTIFY_SOCKET", name.c_str(), 1);
+  PosixServicePlatform platform;
+  platform.RunDispatcher(
+      {"Svc"},
+      [&](const std::vector<std::string>&) {
+        std::string error;
+        auto handle = platform.RegisterControlHandler("Svc", nullptr, &error);
+        ASSERT_NE(handle, nullptr);
+        for (uint32_t check_point : {0u, 1u, 2u}) {
+          ServiceStatusRecord record;
+          record.current_state = kServiceStopPending;
+          record.check_point = check_point;
+          record.wait_hint = 5000;
+          EXPECT_TRUE(handle->SetStatus(record, &error)) << error;
+        }
+      },
+      nullptr);
+  unsetenv("NOTIFY_SOCKET");
+  EXPECT_EQ(socket.Receive(10s), "STOPPING=1");
+  EXPECT_EQ(socket.Receive(10s), "EXTEND_TIMEOUT_USEC=5000000");
+  EXPECT_EQ(socket.Receive(10s), "EXTEND_TIMEOUT_USEC=5000000");
+  EXPECT_EQ(socket.Receive(100ms), "");
+}
+
 TEST(SystemdNotifyTest, WithoutNotifySocketTheDispatcherFailsAtOnce) {
   unsetenv("NOTIFY_SOCKET");
   PosixServicePlatform platform;

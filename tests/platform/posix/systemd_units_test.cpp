@@ -100,6 +100,29 @@ TEST_F(SystemdUnitsTest, SpecifierAndEscapeCharactersAreEscaped) {
       << text;
 }
 
+TEST_F(SystemdUnitsTest, RecoveryAndStopTimeOutBecomeServiceLines) {
+  struct Case {
+    uint32_t restart_delay_ms, stop_timeout_s;
+    const char* lines;  // between ExecStart and the [Install] section
+  };
+  const Case cases[] = {
+      {60000, 150,
+       "Restart=on-failure\nRestartSec=60\nRestartPreventExitStatus=1\nTimeoutStopSec=150\n"},
+      {1500, 0, "Restart=on-failure\nRestartSec=1500ms\nRestartPreventExitStatus=1\n"},
+      {0, 90, "TimeoutStopSec=90\n"},
+      {0, 0, ""},
+  };
+  for (const Case& c : cases) {
+    request_.restart_delay_ms = c.restart_delay_ms;
+    request_.failure_reset_period_s = 86400;
+    request_.stop_timeout_s = c.stop_timeout_s;
+    const std::string exec = "ExecStart=/opt/tolvenar/TolvenarConnector\n";
+    std::string expected = kUnitText;
+    expected.insert(expected.find(exec) + exec.size(), c.lines);
+    EXPECT_EQ(SystemdUnitText(request_), expected) << c.restart_delay_ms << " " << c.stop_timeout_s;
+  }
+}
+
 TEST_F(SystemdUnitsTest, UnusableUnitFolderCannotBeOpened) {
   units_.Write("file", "");
   const std::pair<std::string, std::string> cases[] = {
@@ -160,6 +183,7 @@ class SystemdHostTest : public ::testing::Test {
     std::string out;
   };
 
+  // The output; the exit code in exit_code_.
   std::string Run(std::vector<std::string> params) {
     SystemdOptions options;
     options.unit_dir = unit_dir_;
@@ -169,7 +193,7 @@ class SystemdHostTest : public ::testing::Test {
     TServiceApplication app(env_, std::make_unique<PosixServicePlatform>(options));
     app.CreateForm(TolvenarConnectorWindowsService, env_);
     TolvenarConnectorWindowsService->Name = kServiceName;
-    app.Run();
+    exit_code_ = app.Run();
     return env_.out;
   }
 
@@ -177,21 +201,40 @@ class SystemdHostTest : public ::testing::Test {
   testing::TempDir program_;
   std::string unit_dir_ = units_.path().string();
   HostEnv env_{program_.Dir()};
+  int exit_code_ = -1;
 };
 
 TEST_F(SystemdHostTest, InstallTwiceThenUninstallTwice) {
   EXPECT_EQ(Run({"-install"}), "Service installed successfully\r\n");
+  EXPECT_EQ(exit_code_, 0);
   const std::string unit = units_.Read("TolvenarConnector.service");
   EXPECT_NE(unit.find("ExecStart=" + program_.Dir() + "TolvenarConnector\n"), std::string::npos)
       << unit;
   EXPECT_EQ(Run({"/INSTALL"}),
             "Service \"T\xC3\xB3lvenar Connector\" failed to install with error: \"System "
             "Error.  Code: 17.\r\nFile exists\"\r\n");
+  EXPECT_EQ(exit_code_, 1);
   EXPECT_EQ(Run({"/uninstall", "/silent"}), "");
+  EXPECT_EQ(exit_code_, 0);
   EXPECT_FALSE(fs::exists(units_.path() / "TolvenarConnector.service"));
   EXPECT_EQ(Run({"/uninstall"}),
             "Service \"T\xC3\xB3lvenar Connector\" failed to uninstall with error: \"System "
             "Error.  Code: 2.\r\nNo such file or directory\"\r\n");
+  EXPECT_EQ(exit_code_, 1);
+}
+
+TEST_F(SystemdHostTest, InstalledUnitRestartsAfterACrashOnlyAndOutlastsTheLongestStop) {
+  // Longest stop: a 60 s pause, or an exchange of up to 45 s per wait
+  // begun just before the stop request; 150 s leaves room for both.
+  Run({"-install"});
+  const std::string unit = units_.Read("TolvenarConnector.service");
+  EXPECT_NE(unit.find("\nRestart=on-failure\nRestartSec=60\nRestartPreventExitStatus=1\n"
+                      "TimeoutStopSec=150\n"),
+            std::string::npos)
+      << unit;
+  // A failed start ends with the status the unit exempts from restarts.
+  EXPECT_EQ(PosixServicePlatform().ExitCodeAfterStop(1066, 1), 1);
+  EXPECT_EQ(PosixServicePlatform().ExitCodeAfterStop(0, 0), 0);
 }
 
 TEST_F(SystemdHostTest, SilentInstallPrintsNothing) {
