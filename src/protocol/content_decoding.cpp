@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/exception.h"
+#include "platform/http_transport.h"
 #include "platform/text.h"
 
 namespace tolvenar {
@@ -40,7 +41,11 @@ bool StartsWithZlibHeader(std::string_view bytes) {
 }
 
 // Inflates one stream; with `gzip_members`, further gzip members that follow
-// are inflated too. Bytes after the last stream are ignored.
+// are inflated too. Bytes after the last stream are ignored. Output beyond
+// kMaxAnswerBodyBytes fails as zlib's Z_MEM_ERROR ("(-4) insufficient
+// memory"): a small body that would inflate past the answer ceiling is
+// refused as soon as it gets there, the same way as a plain body that large,
+// and apart from the buffer error of a stream that ends early.
 std::string Inflate(std::string_view input, int window_bits, bool gzip_members) {
   z_stream stream{};
   const int init = inflateInit2(&stream, window_bits);
@@ -60,7 +65,9 @@ std::string Inflate(std::string_view input, int window_bits, bool gzip_members) 
     stream.next_out = reinterpret_cast<Bytef*>(buffer);
     stream.avail_out = sizeof buffer;
     const int result = inflate(&stream, Z_NO_FLUSH);
-    output.append(buffer, sizeof buffer - stream.avail_out);
+    const size_t produced = sizeof buffer - stream.avail_out;
+    if (produced > kMaxAnswerBodyBytes - output.size()) ThrowZlibError(Z_MEM_ERROR);
+    output.append(buffer, produced);
     const size_t unread = stream.avail_in + (input.size() - offset);
     if (result == Z_STREAM_END) {
       const std::string_view rest = input.substr(input.size() - unread);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
+#include "platform/http_transport.h"
+#include "support/compressed_zeros.h"
 #include "support/compression.h"
 
 namespace tolvenar {
@@ -67,6 +69,44 @@ TEST(ContentDecoding, DamagedStreamFailsAsAReadError) {
   std::string gzipped = GzipCompress(kText);
   gzipped[gzipped.size() - 6] ^= 0x55;  // inside the CRC-32 of the trailer
   EXPECT_EQ(ErrorOf("gzip", gzipped), "Error reading data: (-3) data error");
+}
+
+struct CeilingCase {
+  const char* encoding;
+  int window_bits;
+};
+
+class InflateCeilingTest : public ::testing::TestWithParam<CeilingCase> {};
+
+TEST_P(InflateCeilingTest, OneByteMoreFailsAsInsufficientMemory) {
+  const std::string bomb =
+      testing::CompressedZeros(kMaxAnswerBodyBytes + 1, GetParam().window_bits);
+  ASSERT_LT(bomb.size(), size_t{1} << 20);
+  EXPECT_EQ(ErrorOf(GetParam().encoding, bomb), "Error reading data: (-4) insufficient memory");
+}
+
+INSTANTIATE_TEST_SUITE_P(ContentDecoding, InflateCeilingTest,
+                         ::testing::Values(CeilingCase{"gzip", 15 + 16}, CeilingCase{"deflate", 15},
+                                           CeilingCase{"deflate", -15}),
+                         [](const ::testing::TestParamInfo<CeilingCase>& info) {
+                           return std::string(info.param.window_bits == 31   ? "Gzip"
+                                              : info.param.window_bits == 15 ? "Zlib"
+                                                                             : "RawDeflate");
+                         });
+
+TEST(ContentDecoding, BodyOfExactlyTheCeilingInflatesWhole) {
+  const std::string text =
+      DecodeContent("deflate", testing::CompressedZeros(kMaxAnswerBodyBytes, 15));
+  EXPECT_EQ(text.size(), kMaxAnswerBodyBytes);
+  EXPECT_EQ(text.find_first_not_of('\0'), std::string::npos);
+}
+
+// The ceiling holds for the whole answer, not for each gzip member.
+TEST(ContentDecoding, GzipMembersCountTogetherAgainstTheCeiling) {
+  const std::string half = testing::CompressedZeros(kMaxAnswerBodyBytes / 2, 15 + 16);
+  EXPECT_EQ(DecodeContent("gzip", half + half).size(), kMaxAnswerBodyBytes);
+  EXPECT_EQ(ErrorOf("gzip", half + half + GzipCompress("x")),
+            "Error reading data: (-4) insufficient memory");
 }
 
 }  // namespace

@@ -1,15 +1,21 @@
 // One table of HTTP exchanges, run through HttpClient over the platform's own
 // transport (Env::Default()) against loopback servers: the same cases hold
 // for curl on Linux and WinHTTP on Windows.
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <optional>
+#include <thread>
 
 #include "platform/env.h"
 #include "platform/exception.h"
+#include "platform/stop_signal.h"
 #include "protocol/http_client.h"
+#include "support/compressed_zeros.h"
 #include "support/compression.h"
 #include "support/raw_http_server.h"
 #include "support/tls_test_server.h"
@@ -26,6 +32,17 @@ const std::string kNoMapping =
     "No mapping for the Unicode character exists in the target multi-byte code page";
 const std::string kPayload = "{\"cnpj\":\"12345678000199\",\"texto\":\"a\\u00e7\\u00e3o\"}";
 const std::string kLongText = std::string(200000, 'z') + "\xC3\xA7";
+// A body past the answer ceiling, as each transport reports it.
+#ifdef _WIN32
+// ERROR_NOT_ENOUGH_MEMORY, in the system's words.
+const std::string kTooLarge = "Error reading data: (8) ";
+constexpr bool kTooLargeIsPrefix = true;
+#else
+const std::string kTooLarge = "Error reading data: (27) Out of memory";  // CURLE_OUT_OF_MEMORY
+constexpr bool kTooLargeIsPrefix = false;
+#endif
+const std::string kInflatedTooLarge = "Error reading data: (-4) insufficient memory";
+constexpr size_t kMiB = size_t{1} << 20;
 
 const HttpHeaders kServerHeaders = {{"Content-Type", "application/json"},
                                     {"Accept", "application/json"},
@@ -102,6 +119,15 @@ struct Ports {
 
 RawReply Headers(const std::string& head) { return RawReply::Bytes(head + "\r\n"); }
 
+// A small body that inflates to one byte past the answer ceiling; built once
+// per kind.
+const std::string& Bomb(int window_bits) {
+  static const std::string gzip = testing::CompressedZeros(kMaxAnswerBodyBytes + 1, 15 + 16);
+  static const std::string zlib = testing::CompressedZeros(kMaxAnswerBodyBytes + 1, 15);
+  static const std::string raw = testing::CompressedZeros(kMaxAnswerBodyBytes + 1, -15);
+  return window_bits > 15 ? gzip : window_bits > 0 ? zlib : raw;
+}
+
 RawReply Route(const RawRequest& request, const Ports& ports) {
   const std::string& t = request.target;
   const std::string a = std::to_string(ports.a);
@@ -167,6 +193,35 @@ RawReply Route(const RawRequest& request, const Ports& ports) {
     const std::string gzipped = testing::GzipCompress(kLongText);
     return RawReply::Answer(200, {{"Content-Encoding", "gzip"}},
                             gzipped.substr(0, gzipped.size() / 2));
+  }
+  if (t == "/gzip-bomb")
+    return RawReply::Answer(200, {{"Content-Encoding", "gzip"}}, Bomb(15 + 16));
+  if (t == "/deflate-bomb") {
+    return RawReply::Answer(200, {{"Content-Encoding", "deflate"}}, Bomb(15));
+  }
+  if (t == "/raw-deflate-bomb") {
+    return RawReply::Answer(200, {{"Content-Encoding", "deflate"}}, Bomb(-15));
+  }
+  if (t == "/announced-past-ceiling") {
+    // Claims one byte more than the ceiling, sends a few and waits.
+    RawReply reply = RawReply::Bytes(
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kMaxAnswerBodyBytes + 1) +
+        "\r\n\r\n0123456789");
+    reply.hold_open = true;
+    return reply;
+  }
+  if (t == "/chunked-past-ceiling") {
+    RawReply reply = RawReply::Bytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    const std::string chunk = "100000\r\n" + std::string(kMiB, 'z') + "\r\n";
+    for (size_t i = 0; i <= kMaxAnswerBodyBytes / kMiB; ++i) reply.pieces.push_back({chunk, 0});
+    reply.pieces.push_back({"0\r\n\r\n", 0});
+    return reply;
+  }
+  if (t == "/unannounced-past-ceiling") {
+    RawReply reply = RawReply::Bytes("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+    const std::string megabyte(kMiB, 'z');
+    for (size_t i = 0; i <= kMaxAnswerBodyBytes / kMiB; ++i) reply.pieces.push_back({megabyte, 0});
+    return reply;
   }
   if (t == "/bom") return RawReply::Answer(200, {}, "\xEF\xBB\xBF" + kPayload);
   if (t == "/invalid-utf8") return RawReply::Answer(500, {}, "{\"erro\":\"caf\xE9\"}");
@@ -384,6 +439,26 @@ std::vector<TableCase> Cases() {
        .response_timeout_ms = 1000,
        .text = "0123456789"});
 
+  // --- the answer ceiling, after decoding ---
+  add({.name = "GzipBombFails", .url = "{A}/gzip-bomb", .failure = kInflatedTooLarge});
+  add({.name = "DeflateBombFails", .url = "{A}/deflate-bomb", .failure = kInflatedTooLarge});
+  add({.name = "RawDeflateBombFails", .url = "{A}/raw-deflate-bomb", .failure = kInflatedTooLarge});
+  // Fails on the claim alone: the rest of the body never comes, and the
+  // exchange ends long before the response time-out.
+  add({.name = "AnnouncedLengthPastTheCeilingFailsAtOnce",
+       .url = "{A}/announced-past-ceiling",
+       .failure = kTooLarge,
+       .failure_is_prefix = kTooLargeIsPrefix,
+       .time_out = true});
+  add({.name = "ChunkedBodyPastTheCeilingFails",
+       .url = "{A}/chunked-past-ceiling",
+       .failure = kTooLarge,
+       .failure_is_prefix = kTooLargeIsPrefix});
+  add({.name = "UnannouncedBodyPastTheCeilingFails",
+       .url = "{A}/unannounced-past-ceiling",
+       .failure = kTooLarge,
+       .failure_is_prefix = kTooLargeIsPrefix});
+
   // --- failures without an answer ---
   add({.name = "ConnectionRefused",
        .url = "{closed}/echo",
@@ -551,6 +626,126 @@ INSTANTIATE_TEST_SUITE_P(Http, HttpClientTableTest, ::testing::ValuesIn(Cases())
                          [](const ::testing::TestParamInfo<TableCase>& info) {
                            return info.param.name;
                          });
+
+TEST(HttpClientCeiling, BodyOfExactlyTheCeilingArrivesWhole) {
+  RawHttpServer server([](const RawRequest&) {
+    RawReply reply = RawReply::Bytes(
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kMaxAnswerBodyBytes) + "\r\n\r\n");
+    reply.pieces.push_back({std::string(kMaxAnswerBodyBytes, 'z'), 0});
+    return reply;
+  });
+  HttpClient client(*Env::Default(), 5000, 10000);
+  const HttpClientResponse response = client.Send("GET", server.Url("/"), {}, "");
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body.size(), kMaxAnswerBodyBytes);
+  EXPECT_EQ(response.body.find_first_not_of('z'), std::string::npos);
+}
+
+// --- a stop bounds an exchange that a peer keeps alive ---
+
+constexpr int kTrickleDelayMs = 200;
+constexpr int kTricklePieces = 150;  // 30 s: far past every bound below
+
+RawReply TrickleRoute(const RawRequest& request) {
+  const std::string& t = request.target;
+  RawReply reply;
+  if (t == "/trickle-headers") {
+    // Whole header lines, so that every wait on every platform gets data.
+    reply = RawReply::Bytes("HTTP/1.1 200 OK\r\n");
+    for (int i = 0; i < kTricklePieces; ++i) {
+      reply.pieces.push_back({"X-Wait: " + std::to_string(i) + "\r\n", kTrickleDelayMs});
+    }
+  } else if (t == "/trickle-body") {
+    reply = RawReply::Bytes("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < kTricklePieces; ++i) reply.pieces.push_back({"z", kTrickleDelayMs});
+  } else if (t == "/trickle-ten") {
+    reply = RawReply::Bytes("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
+    for (char digit = '0'; digit <= '9'; ++digit) reply.pieces.push_back({{digit}, 150});
+  } else {
+    reply = RawReply::Answer(200, {}, "ok");
+  }
+  return reply;
+}
+
+struct StopCase {
+  std::string name;
+  std::string target;
+  std::string failure;  // prefix of the message
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class HttpClientStopTest : public ::testing::TestWithParam<StopCase> {};
+
+// The stop comes while the peer trickles: each wait gets data well within the
+// response time-out, so only the stop deadline (the time-out after the stop)
+// can end the exchange. On Windows WinHTTP also limits the whole header wait
+// to the response time-out, so the bound is checked from the stop only.
+TEST_P(HttpClientStopTest, TrickleEndsAtTheStopDeadline) {
+#ifdef _WIN32
+  // Seen under Wine 8: a blocking WinHttpReceiveResponse or WinHttpReadData
+  // on a trickling peer is not ended by closing the request handle from
+  // another thread, as Windows does; it ran until the peer closed (30 s).
+  if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+      ntdll && GetProcAddress(ntdll, "wine_get_version")) {
+    GTEST_SKIP() << "Wine does not cancel a blocking WinHTTP call whose handle is closed";
+  }
+#endif
+  constexpr auto kLimit = std::chrono::milliseconds(1000);
+  RawHttpServer server(TrickleRoute);
+  StopSignal stop;
+  HttpClient client(*Env::Default(), 5000, static_cast<int>(kLimit.count()));
+  client.SetStopSignal(&stop);
+
+  const auto start = std::chrono::steady_clock::now();
+  std::thread stopper([&stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    stop.Request();
+  });
+  std::optional<std::string> failure;
+  try {
+    client.Send("GET", server.Url(GetParam().target), {}, "");
+  } catch (const Exception& e) {
+    failure = e.Message();
+  }
+  const auto ended = std::chrono::steady_clock::now();
+  stopper.join();
+
+  ASSERT_TRUE(failure.has_value()) << "the trickle was answered";
+  EXPECT_TRUE(failure->starts_with(GetParam().failure)) << *failure;
+  EXPECT_NE(failure->back(), '.') << *failure;
+  EXPECT_GE(ended - start, kLimit);
+  // The stop deadline plus a loose margin; the trickle itself lasts 30 s.
+  EXPECT_LT(ended - *stop.RequestedAt(), kLimit + std::chrono::seconds(2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Http, HttpClientStopTest,
+    ::testing::Values(StopCase{"WhileHeadersTrickle", "/trickle-headers",
+                               "Error receiving data: ("},
+                      StopCase{"WhileBodyTrickles", "/trickle-body", "Error reading data: ("}),
+    [](const ::testing::TestParamInfo<StopCase>& info) { return info.param.name; });
+
+// A stop signal that was never requested changes nothing: a body that takes
+// longer than the response time-out in all still arrives.
+TEST(HttpClientStop, UnrequestedStopLeavesSlowAnswersAlone) {
+  RawHttpServer server(TrickleRoute);
+  StopSignal stop;
+  HttpClient client(*Env::Default(), 5000, 1000);
+  client.SetStopSignal(&stop);
+  EXPECT_EQ(client.Send("GET", server.Url("/trickle-ten"), {}, "").body, "0123456789");
+}
+
+// After a stop, an exchange that ends before its stop deadline is unaffected.
+TEST(HttpClientStop, AnswerBeforeTheStopDeadlineArrives) {
+  RawHttpServer server(TrickleRoute);
+  StopSignal stop;
+  stop.Request();
+  HttpClient client(*Env::Default(), 5000, 3000);
+  client.SetStopSignal(&stop);
+  EXPECT_EQ(client.Send("GET", server.Url("/echo"), {}, "").body, "ok");
+  EXPECT_EQ(client.Send("GET", server.Url("/trickle-ten"), {}, "").body, "0123456789");
+}
 
 }  // namespace
 }  // namespace tolvenar

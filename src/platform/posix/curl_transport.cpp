@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <new>
+#include <optional>
 #include <string_view>
 
 #include "platform/exception.h"
@@ -64,36 +66,75 @@ bool IsSafeHeader(const HttpHeader& header) {
 struct Transfer {
   using Clock = std::chrono::steady_clock;
 
+  // Why a callback stopped the transfer itself.
+  enum class Abort {
+    kNone,
+    kTooLarge,     // the answer's body would pass kMaxAnswerBodyBytes
+    kOutOfMemory,  // a callback could not allocate
+    kUnexpected,   // any other exception inside a callback
+  };
+
   explicit Transfer(const HttpRequest& request)
       : body_size(static_cast<curl_off_t>(request.body.size())),
-        response_timeout(request.response_timeout_ms) {}
+        response_timeout(request.response_timeout_ms),
+        stop(request.stop) {}
 
   void Touch() { last_activity = Clock::now(); }
   bool RequestSent() const { return connected && uploaded >= body_size; }
+  // True once a stop was requested and the request has outlived its bound.
+  bool PastStopDeadline() const {
+    if (!stop) return false;
+    const std::optional<Clock::time_point> deadline = stop->Deadline(started, response_timeout);
+    return deadline && Clock::now() >= *deadline;
+  }
 
   const curl_off_t body_size;
   const std::chrono::milliseconds response_timeout;
+  const StopSignal* const stop;
+  const Clock::time_point started = Clock::now();
   HttpResponse response;
   bool connected = false;         // connection (and TLS) up, request about to go
   bool headers_complete = false;  // status line and headers of the final answer
   bool timed_out = false;         // a wait for data outlasted the response time-out
-  int header_status = 0;          // status of the answer whose headers are arriving
+  Abort abort = Abort::kNone;
+  int header_status = 0;  // status of the answer whose headers are arriving
   curl_off_t uploaded = 0;
   curl_off_t downloaded = 0;
   Clock::time_point last_activity = Clock::now();
 };
 
+// curl is C: an exception must not unwind through it. Each callback runs its
+// work through this, which records what was thrown and hands curl the
+// callback's abort value instead.
+template <typename Result, typename Work>
+Result Guarded(Transfer* transfer, Result abort_value, Work work) noexcept {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    transfer->abort = Transfer::Abort::kOutOfMemory;
+  } catch (...) {
+    transfer->abort = Transfer::Abort::kUnexpected;
+  }
+  return abort_value;
+}
+
 int OnPrereq(void* user, char*, char*, int, int) {
   auto* transfer = static_cast<Transfer*>(user);
-  transfer->connected = true;
-  transfer->Touch();
-  return CURL_PREREQFUNC_OK;
+  return Guarded(transfer, int{CURL_PREREQFUNC_ABORT}, [&] {
+    transfer->connected = true;
+    transfer->Touch();
+    return int{CURL_PREREQFUNC_OK};
+  });
 }
 
 // curl calls this often while data flows and about once a second while it
-// waits; the response time-out counts from the last byte that moved.
-int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
-  auto* transfer = static_cast<Transfer*>(user);
+// waits; the response time-out counts from the last byte that moved. After
+// a stop, the request ends at its stop deadline however much still moves.
+int CheckProgress(Transfer* transfer, curl_off_t downloaded, curl_off_t uploaded) {
+  if (transfer->PastStopDeadline()) {
+    transfer->timed_out = true;
+    return 1;
+  }
   if (!transfer->connected) return 0;  // the connect time-out is curl's own
   if (downloaded != transfer->downloaded || uploaded != transfer->uploaded) {
     transfer->downloaded = downloaded;
@@ -108,12 +149,17 @@ int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
   return 0;
 }
 
-size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
   auto* transfer = static_cast<Transfer*>(user);
-  const size_t length = size * count;
+  return Guarded(transfer, 1, [&] { return CheckProgress(transfer, downloaded, uploaded); });
+}
+
+// Statuses whose answers carry no body whatever their headers say.
+bool HasNoBody(int status) { return status == 204 || status == 304; }
+
+size_t ReadHeaderLine(Transfer* transfer, std::string_view line, size_t length) {
   transfer->Touch();
   if (transfer->headers_complete) return length;  // trailers of a chunked body
-  std::string_view line(data, length);
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
   HttpHeaders& headers = transfer->response.headers;
   if (line.starts_with("HTTP/")) {
@@ -126,6 +172,12 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   } else if (line.empty()) {
     if (transfer->header_status >= 200) {
       transfer->headers_complete = true;
+      // An announced body past the ceiling fails before any of it is read.
+      const std::optional<uint64_t> announced = AnnouncedContentLength(headers);
+      if (announced && *announced > kMaxAnswerBodyBytes && !HasNoBody(transfer->header_status)) {
+        transfer->abort = Transfer::Abort::kTooLarge;
+        return 0;
+      }
       transfer->response.body.reserve(BodyReserveFor(headers));
     }
   } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
@@ -139,15 +191,31 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   return length;
 }
 
-size_t OnBody(char* data, size_t size, size_t count, void* user) {
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
-  transfer->response.body.append(data, size * count);
-  transfer->Touch();
-  return size * count;
+  const size_t length = size * count;
+  return Guarded(transfer, size_t{0},
+                 [&] { return ReadHeaderLine(transfer, std::string_view(data, length), length); });
 }
 
-// Hands the shared store of trusted roots to a new TLS context.
-CURLcode OnSslContext(CURL*, void* ssl_context, void* roots) {
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  return Guarded(transfer, size_t{0}, [&] {
+    std::string& body = transfer->response.body;
+    if (length > kMaxAnswerBodyBytes - body.size()) {
+      transfer->abort = Transfer::Abort::kTooLarge;
+      return size_t{0};
+    }
+    body.append(data, length);
+    transfer->Touch();
+    return length;
+  });
+}
+
+// Hands the shared store of trusted roots to a new TLS context. OpenSSL
+// alone runs here, so nothing can throw.
+CURLcode OnSslContext(CURL*, void* ssl_context, void* roots) noexcept {
   SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_context), static_cast<X509_STORE*>(roots));
   return CURLE_OK;
 }
@@ -201,6 +269,19 @@ bool IsTransferFailure(CURLcode code) {
 }
 
 [[noreturn]] void FailTransfer(CURLcode code, const Transfer& transfer) {
+  switch (transfer.abort) {
+    case Transfer::Abort::kNone:
+      break;
+    case Transfer::Abort::kTooLarge:
+      // Reported as curl's out-of-memory code, as the other platforms and
+      // the inflate step report the ceiling: the connector will not hold it.
+      Fail("Error reading data: ", CURLE_OUT_OF_MEMORY);
+    case Transfer::Abort::kOutOfMemory:
+      Fail(transfer.headers_complete ? "Error reading data: " : "Error receiving data: ",
+           CURLE_OUT_OF_MEMORY);
+    case Transfer::Abort::kUnexpected:
+      throw Exception("Execution of request terminated with unknown error");
+  }
   if (transfer.timed_out) code = CURLE_OPERATION_TIMEDOUT;
   if (IsCertificateFailure(code)) throw Exception("Server Certificate Invalid or not present");
   if (!transfer.connected && (code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_URL_MALFORMAT)) {

@@ -3,11 +3,16 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/exception.h"
@@ -34,6 +39,7 @@ struct SendWatch {
   const TestRoot* check_root = nullptr;
   std::wstring host;
   bool rejected = false;
+  bool callback_failed = false;  // the status callback caught an exception
 };
 
 Certificate ServerCertificate(HINTERNET request) {
@@ -45,15 +51,21 @@ Certificate ServerCertificate(HINTERNET request) {
   return Certificate(certificate);
 }
 
+// WinHTTP is C: nothing may unwind through it. A failure in here is
+// recorded and raised once the send returns.
 void CALLBACK OnSendStatus(HINTERNET request, DWORD_PTR context, DWORD status, void* info,
-                           DWORD info_length) {
+                           DWORD info_length) noexcept {
   auto* watch = reinterpret_cast<SendWatch*>(context);
   if (!watch) return;
-  if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && info && info_length >= sizeof(DWORD)) {
-    watch->secure_failure_flags |= *static_cast<const DWORD*>(info);
-  } else if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST && watch->check_root) {
-    const Certificate presented = ServerCertificate(request);
-    if (!watch->check_root->Proves(presented.get(), watch->host)) watch->rejected = true;
+  try {
+    if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && info && info_length >= sizeof(DWORD)) {
+      watch->secure_failure_flags |= *static_cast<const DWORD*>(info);
+    } else if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST && watch->check_root) {
+      const Certificate presented = ServerCertificate(request);
+      if (!watch->check_root->Proves(presented.get(), watch->host)) watch->rejected = true;
+    }
+  } catch (...) {
+    watch->callback_failed = true;
   }
 }
 
@@ -144,16 +156,111 @@ void AddHeaders(HINTERNET request, const HttpHeaders& headers) {
   for (const auto& [name, value] : headers) AddHeader(request, name, value);
 }
 
+// After a stop, ends the request at its stop deadline: WinHTTP's own limits
+// are per wait, so a peer that sends a byte now and then would keep a
+// blocking call going forever. A thread owned by one Send watches the
+// deadline and closes the request handle while a blocking call waits on it,
+// which makes that call fail; between calls the deadline is checked before
+// the next one starts. Without a stop signal nothing is started.
+class StopWatchdog {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  StopWatchdog(WinHttpHandle* request, const StopSignal* stop, Clock::time_point started,
+               Clock::duration limit)
+      : request_(request), stop_(stop), started_(started), limit_(limit) {
+    if (stop_) thread_ = std::thread([this] { Watch(); });
+  }
+  ~StopWatchdog() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+      }
+      wake_.notify_all();
+      thread_.join();
+    }
+    // A handle the watchdog closed is no longer the caller's to close.
+    if (closed_) static_cast<void>(request_->release());
+  }
+  StopWatchdog(const StopWatchdog&) = delete;
+  StopWatchdog& operator=(const StopWatchdog&) = delete;
+
+  // Runs one blocking call on the request (a BOOL-returning lambda). Gives 0
+  // when it succeeded, else its error; ERROR_WINHTTP_TIMEOUT when the stop
+  // deadline came first or ended it, whatever the call itself reported.
+  template <typename Call>
+  DWORD Run(Call call) {
+    if (!stop_) return call() ? 0 : GetLastError();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (fired_ || PastDeadline()) {
+        fired_ = true;
+        return ERROR_WINHTTP_TIMEOUT;
+      }
+      busy_ = true;
+    }
+    const DWORD error = call() ? 0 : GetLastError();
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_ = false;
+    return fired_ ? ERROR_WINHTTP_TIMEOUT : error;
+  }
+
+ private:
+  static constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+  bool PastDeadline() const {
+    const std::optional<Clock::time_point> deadline = stop_->Deadline(started_, limit_);
+    return deadline && Clock::now() >= *deadline;
+  }
+
+  // The stop signal cannot be waited on, so it is looked at every
+  // kPollInterval until the request is over.
+  void Watch() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!quit_) {
+      const std::optional<Clock::time_point> deadline = stop_->Deadline(started_, limit_);
+      const Clock::time_point now = Clock::now();
+      if (deadline && now >= *deadline) {
+        fired_ = true;
+        if (busy_) {
+          closed_ = true;
+          lock.unlock();
+          WinHttpCloseHandle(request_->get());
+          lock.lock();
+        }
+        wake_.wait(lock, [this] { return quit_; });
+        return;
+      }
+      const Clock::time_point next =
+          deadline ? std::min(*deadline, now + kPollInterval) : now + kPollInterval;
+      wake_.wait_until(lock, next, [this] { return quit_; });
+    }
+  }
+
+  WinHttpHandle* const request_;
+  const StopSignal* const stop_;
+  const Clock::time_point started_;
+  const Clock::duration limit_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool quit_ = false;
+  bool busy_ = false;    // a blocking call waits on the request
+  bool fired_ = false;   // the deadline has passed
+  bool closed_ = false;  // the watchdog closed the request handle
+  std::thread thread_;
+};
+
 // The error of one send, 0 when it succeeded.
-DWORD SendOnce(HINTERNET request, const std::string& body, SendWatch* watch) {
+DWORD SendOnce(HINTERNET request, const std::string& body, SendWatch* watch,
+               StopWatchdog* watchdog) {
   watch->secure_failure_flags = 0;
   void* data = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
   const auto length = static_cast<DWORD>(body.size());
-  if (WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length,
-                         reinterpret_cast<DWORD_PTR>(watch))) {
-    return 0;
-  }
-  return GetLastError();
+  return watchdog->Run([&] {
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length,
+                              reinterpret_cast<DWORD_PTR>(watch));
+  });
 }
 
 // Failures that the test root may answer: the root is unknown to the
@@ -197,16 +304,32 @@ int ReadStatus(HINTERNET request) {
   return static_cast<int>(status);
 }
 
-std::string ReadBody(HINTERNET request, size_t reserve) {
+// An answer body past kMaxAnswerBodyBytes is refused as ERROR_NOT_ENOUGH_MEMORY,
+// the platform's own word for memory the connector will not commit.
+[[noreturn]] void RaiseBodyTooLarge() {
+  throw Exception(WinHttpFailureMessage("Error reading data", ERROR_NOT_ENOUGH_MEMORY));
+}
+
+// Statuses whose answers carry no body whatever their headers say.
+bool HasNoBody(int status) { return status == 204 || status == 304; }
+
+std::string ReadBody(HINTERNET request, const HttpResponse& response, StopWatchdog* watchdog) {
+  // An announced length past the ceiling fails before any of the body is read.
+  const std::optional<uint64_t> announced = AnnouncedContentLength(response.headers);
+  if (announced && *announced > kMaxAnswerBodyBytes && !HasNoBody(response.status)) {
+    RaiseBodyTooLarge();
+  }
   std::string body;
-  body.reserve(reserve);
+  body.reserve(BodyReserveFor(response.headers));
   std::vector<char> buffer(64 * 1024);
   for (;;) {
     DWORD read = 0;
-    if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
-      throw Exception(WinHttpFailureMessage("Error reading data", GetLastError()));
-    }
+    const DWORD error = watchdog->Run([&] {
+      return WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read);
+    });
+    if (error != 0) throw Exception(WinHttpFailureMessage("Error reading data", error));
     if (read == 0) return body;
+    if (read > kMaxAnswerBodyBytes - body.size()) RaiseBodyTooLarge();
     body.append(buffer.data(), read);
   }
 }
@@ -239,6 +362,7 @@ class WinHttpTransport : public HttpTransport {
 
  private:
   HttpResponse SendRequest(const HttpRequest& http) {
+    const auto started = StopWatchdog::Clock::now();
     const Target target = CrackUrl(http.url);
     WinHttpHandle connection(
         WinHttpConnect(session_.handle.get(), target.host.c_str(), target.port, 0));
@@ -258,6 +382,10 @@ class WinHttpTransport : public HttpTransport {
     SetTimeouts(request.get(), http);
     AddHeaders(request.get(), http.headers);
 
+    // Declared after the request handle: it may close that handle, and is
+    // joined before the handle's owner lets go of it.
+    StopWatchdog watchdog(&request, http.stop, started,
+                          std::chrono::milliseconds(http.response_timeout_ms));
     SendWatch watch;
     watch.host = target.host;
     DWORD notifications = WINHTTP_CALLBACK_FLAG_SECURE_FAILURE;
@@ -266,21 +394,23 @@ class WinHttpTransport : public HttpTransport {
         WINHTTP_INVALID_STATUS_CALLBACK) {
       throw Exception(kUnknownFailure);
     }
-    SendTrusted(request.get(), http.body, &watch);
+    SendTrusted(request.get(), http.body, &watch, &watchdog);
 
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) {
-      throw Exception(WinHttpFailureMessage("Error receiving data", GetLastError()));
-    }
+    const DWORD received =
+        watchdog.Run([&] { return WinHttpReceiveResponse(request.get(), nullptr); });
+    if (received != 0) throw Exception(WinHttpFailureMessage("Error receiving data", received));
     HttpResponse response;
     response.status = ReadStatus(request.get());
     response.headers = ParseRawHeaders(ReadRawHeaders(request.get()));
-    response.body = ReadBody(request.get(), BodyReserveFor(response.headers));
+    response.body = ReadBody(request.get(), response, &watchdog);
     CheckBodyComplete(response);
     return response;
   }
 
-  void SendTrusted(HINTERNET request, const std::string& body, SendWatch* watch) {
-    DWORD error = SendOnce(request, body, watch);
+  void SendTrusted(HINTERNET request, const std::string& body, SendWatch* watch,
+                   StopWatchdog* watchdog) {
+    DWORD error = SendOnce(request, body, watch, watchdog);
+    if (watch->callback_failed) throw Exception(kUnknownFailure);
     if (error == 0) return;
     if (test_root_ && MayBeUnknownRoot(error, watch->secure_failure_flags)) {
       // Where WinHTTP still holds the rejected certificate, it is proven
@@ -293,7 +423,8 @@ class WinHttpTransport : public HttpTransport {
       }
       SetDword(request, WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA);
       watch->check_root = test_root_.get();
-      error = SendOnce(request, body, watch);
+      error = SendOnce(request, body, watch, watchdog);
+      if (watch->callback_failed) throw Exception(kUnknownFailure);
       if (watch->rejected) throw Exception(kCertificateRejected);
       if (error == 0) return;
     }
