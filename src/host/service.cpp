@@ -141,6 +141,10 @@ uint32_t TService::GetNTControlsAccepted() const {
 }
 
 void TService::Install(ServiceManagerConnection& manager, const std::string& executable_path) {
+  manager.InstallService(InstallRequest(executable_path));
+}
+
+ServiceInstallRequest TService::InstallRequest(const std::string& executable_path) const {
   ServiceInstallRequest request;
   request.name = Name;
   request.display_name = DisplayName.empty() ? Name : DisplayName;
@@ -153,7 +157,7 @@ void TService::Install(ServiceManagerConnection& manager, const std::string& exe
   request.restart_delay_ms = RestartDelayMs;
   request.failure_reset_period_s = FailureResetPeriodSec;
   request.stop_timeout_s = StopTimeoutSec;
-  manager.InstallService(request);
+  return request;
 }
 
 void TService::Uninstall(ServiceManagerConnection& manager) { manager.RemoveService(Name); }

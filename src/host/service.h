@@ -108,6 +108,8 @@ class TService {
   // Install and uninstall through an open service manager; errors pass on.
   // Install registers the recovery settings too.
   void Install(ServiceManagerConnection& manager, const std::string& executable_path);
+  // What Install registers for the executable at `executable_path`.
+  ServiceInstallRequest InstallRequest(const std::string& executable_path) const;
   void Uninstall(ServiceManagerConnection& manager);
 
   // The service main function for this service (after the host found it by

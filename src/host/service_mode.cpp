@@ -1,5 +1,7 @@
 #include "host/service_mode.h"
 
+#include <memory>
+
 #include "host/connector_service.h"
 #include "host/service_application.h"
 #include "platform/env.h"
@@ -13,6 +15,13 @@ int RunServiceMode(Env& env) {
   Application.CreateForm(TolvenarConnectorWindowsService, env);
   TolvenarConnectorWindowsService->Name = kServiceName;
   return Application.Run();
+}
+
+ServiceInstallRequest ConnectorInstallRequest(Env& env, const std::string& executable_path) {
+  std::unique_ptr<ServicePlatform> platform = NewServicePlatform(env);
+  TTolvenarConnectorWindowsService service(*platform, env);
+  service.Name = kServiceName;
+  return service.InstallRequest(executable_path);
 }
 
 }  // namespace tolvenar

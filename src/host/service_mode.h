@@ -2,6 +2,10 @@
 // manager.
 #pragma once
 
+#include <string>
+
+#include "platform/service_platform.h"
+
 namespace tolvenar {
 
 class Env;
@@ -11,5 +15,10 @@ class Env;
 // uninstall, 1 when that failed); an error that escapes it goes to the
 // unhandled-error report.
 int RunServiceMode(Env& env);
+
+// What the switch "install" registers for the connector's service with the
+// executable at `executable_path` (for the platform's packages, which ship
+// the same registration).
+ServiceInstallRequest ConnectorInstallRequest(Env& env, const std::string& executable_path);
 
 }  // namespace tolvenar

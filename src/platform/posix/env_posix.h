@@ -9,9 +9,13 @@
 
 namespace tolvenar {
 
+// The machine key's folder is /var/lib/<this>: the service's state
+// directory, which the systemd unit names too.
+inline constexpr const char* kStateDirectoryName = "tolvenar-connector";
+
 struct PosixEnvOptions {
   // Machine key of the data protection; tests point it elsewhere.
-  std::string machine_key_path = "/var/lib/tolvenar-connector/machine.key";
+  std::string machine_key_path = std::string("/var/lib/") + kStateDirectoryName + "/machine.key";
 };
 
 class PosixEnv : public Env {

@@ -8,9 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/env_posix.h"
 #include "platform/service_platform.h"
 
 namespace tolvenar {
+
+// The system account the service runs as. Install refuses to write a unit
+// when it does not exist, rather than let the service run as root.
+inline constexpr const char* kServiceAccount = "tolvenar-connector";
 
 struct SystemdOptions {
   // Where units are installed.
@@ -19,6 +24,10 @@ struct SystemdOptions {
   std::string systemd_run_dir = "/run/systemd/system";
   // Command run (through PATH) for the reload.
   std::string systemctl = "systemctl";
+  // User and group of the service.
+  std::string account = kServiceAccount;
+  // Folder under /var/lib that systemd keeps for the service (machine key).
+  std::string state_directory = kStateDirectoryName;
 };
 
 // The exit status of a process whose service reported a failed stop (for
@@ -26,11 +35,18 @@ struct SystemdOptions {
 constexpr int kReportedFailureExitStatus = 1;
 
 // The unit folder as the service manager's database. Raises EOSError when
-// it is not a folder this process can write to.
+// it is not a folder this process can write to. Its install raises
+// Exception when the account of `options` does not exist.
 std::unique_ptr<ServiceManagerConnection> OpenSystemdUnitFolder(const SystemdOptions& options);
 
-// The text of a unit for `request`.
-std::string SystemdUnitText(const ServiceInstallRequest& request);
+// The message of an install refused for want of the service account.
+std::string MissingAccountMessage(const std::string& account, const std::string& state_directory);
+
+// The text of a unit for `request`: the service runs as the account of
+// `options`, in a sandbox where only the executable's folder (profiles
+// file, activity log) and the state directory (machine key) are writable.
+// The Debian package ships this same text.
+std::string SystemdUnitText(const ServiceInstallRequest& request, const SystemdOptions& options);
 
 // Sends one notify datagram to `socket_name` (a path, or an abstract name
 // written with a leading '@'). False on failure, with errno in *error.

@@ -1,5 +1,6 @@
 // Install and uninstall on systemd, against a unit folder the test gives.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,22 +18,67 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kUnitText =
-    "[Unit]\n"
-    "Description=T\xC3\xB3lvenar Connector\n"
-    "\n"
-    "[Service]\n"
-    "Type=notify\n"
-    "ExecStart=/opt/tolvenar/TolvenarConnector\n"
-    "\n"
-    "[Install]\n"
-    "WantedBy=multi-user.target\n";
+// The account the tests install for: one that exists on every machine.
+std::string ThisAccount() { return getpwuid(geteuid())->pw_name; }
+
+// The unit for /opt/tolvenar/TolvenarConnector run as `account`.
+std::string UnitText(const std::string& account) {
+  return "[Unit]\n"
+         "Description=T\xC3\xB3lvenar Connector\n"
+         "Wants=network-online.target\n"
+         "After=network-online.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=/opt/tolvenar/TolvenarConnector\n"
+         "User=" +
+         account + "\nGroup=" + account +
+         "\n"
+         "StateDirectory=tolvenar-connector\n"
+         "StateDirectoryMode=0700\n"
+         "ReadWritePaths=/opt/tolvenar\n"
+         "UMask=0077\n"
+         "ProtectSystem=strict\n"
+         "ProtectHome=yes\n"
+         "PrivateTmp=yes\n"
+         "PrivateDevices=yes\n"
+         "PrivateUsers=yes\n"
+         "PrivateMounts=yes\n"
+         "NoNewPrivileges=yes\n"
+         "CapabilityBoundingSet=\n"
+         "AmbientCapabilities=\n"
+         "ProtectKernelTunables=yes\n"
+         "ProtectKernelModules=yes\n"
+         "ProtectKernelLogs=yes\n"
+         "ProtectControlGroups=yes\n"
+         "ProtectClock=yes\n"
+         "ProtectHostname=yes\n"
+         "ProtectProc=invisible\n"
+         "ProcSubset=pid\n"
+         "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n"
+         "RestrictNamespaces=yes\n"
+         "LockPersonality=yes\n"
+         "MemoryDenyWriteExecute=yes\n"
+         "RestrictRealtime=yes\n"
+         "RestrictSUIDSGID=yes\n"
+         "RemoveIPC=yes\n"
+         "KeyringMode=private\n"
+         "DevicePolicy=closed\n"
+         "SystemCallArchitectures=native\n"
+         "SystemCallFilter=@system-service\n"
+         "SystemCallFilter=~@privileged @resources\n"
+         "SystemCallErrorNumber=EPERM\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
 
 class SystemdUnitsTest : public ::testing::Test {
  protected:
   SystemdUnitsTest() {
     options_.unit_dir = units_.path().string();
     options_.systemd_run_dir = (units_.path() / "no-systemd").string();
+    options_.account = ThisAccount();
     request_.name = "TolvenarConnector";
     request_.display_name = "T\xC3\xB3lvenar Connector";
     request_.service_type = 0x10;
@@ -47,7 +93,7 @@ class SystemdUnitsTest : public ::testing::Test {
   std::string InstallError() {
     try {
       OpenSystemdUnitFolder(options_)->InstallService(request_);
-    } catch (const EOSError& e) {
+    } catch (const Exception& e) {
       return e.Message();
     }
     return "";
@@ -60,7 +106,7 @@ class SystemdUnitsTest : public ::testing::Test {
 
 TEST_F(SystemdUnitsTest, InstallWritesANotifyUnitAndEnablesIt) {
   OpenSystemdUnitFolder(options_)->InstallService(request_);
-  EXPECT_EQ(units_.Read("TolvenarConnector.service"), kUnitText);
+  EXPECT_EQ(units_.Read("TolvenarConnector.service"), UnitText(ThisAccount()));
   ASSERT_TRUE(fs::is_symlink(Link()));
   EXPECT_EQ(fs::read_symlink(Link()), Unit());
 }
@@ -68,7 +114,32 @@ TEST_F(SystemdUnitsTest, InstallWritesANotifyUnitAndEnablesIt) {
 TEST_F(SystemdUnitsTest, ExistingUnitIsAnErrorWithThePlatformText) {
   OpenSystemdUnitFolder(options_)->InstallService(request_);
   EXPECT_EQ(InstallError(), "System Error.  Code: 17.\r\nFile exists");
-  EXPECT_EQ(units_.Read("TolvenarConnector.service"), kUnitText);
+  EXPECT_EQ(units_.Read("TolvenarConnector.service"), UnitText(ThisAccount()));
+}
+
+TEST_F(SystemdUnitsTest, MissingAccountIsRefusedBeforeAnyUnitIsWritten) {
+  options_.account = "tc-no-such-account";
+  EXPECT_EQ(InstallError(),
+            "O usuario e o grupo de sistema tc-no-such-account precisam existir; o servico nao "
+            "sera instalado para rodar como root. Crie-os com: useradd --system --user-group "
+            "--home-dir /var/lib/tolvenar-connector --no-create-home --shell /usr/sbin/nologin "
+            "tc-no-such-account");
+  EXPECT_FALSE(fs::exists(Unit()));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Link())));
+}
+
+TEST_F(SystemdUnitsTest, UnitRunsAsItsAccountAndWritesOnlyItsFolders) {
+  options_.account = "tc-account";
+  options_.state_directory = "tc-state";
+  const std::string text = SystemdUnitText(request_, options_);
+  for (const char* line :
+       {"\nUser=tc-account\n", "\nGroup=tc-account\n", "\nStateDirectory=tc-state\n",
+        "\nReadWritePaths=/opt/tolvenar\n", "\nProtectSystem=strict\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  }
+  // Nothing else is made writable, and the service never runs as root.
+  EXPECT_EQ(text.find("ReadWritePaths="), text.rfind("ReadWritePaths=")) << text;
+  EXPECT_EQ(text.find("User=root"), std::string::npos) << text;
 }
 
 TEST_F(SystemdUnitsTest, UninstallRemovesUnitAndLink) {
@@ -94,10 +165,11 @@ TEST_F(SystemdUnitsTest, DemandStartIsNotEnabled) {
 TEST_F(SystemdUnitsTest, SpecifierAndEscapeCharactersAreEscaped) {
   request_.display_name = "100% Connector";
   request_.binary_path = "\"/opt/a b/50%\\x/TolvenarConnector\"";
-  const std::string text = SystemdUnitText(request_);
+  const std::string text = SystemdUnitText(request_, options_);
   EXPECT_NE(text.find("Description=100%% Connector\n"), std::string::npos) << text;
   EXPECT_NE(text.find("ExecStart=\"/opt/a b/50%%\\\\x/TolvenarConnector\"\n"), std::string::npos)
       << text;
+  EXPECT_NE(text.find("ReadWritePaths=\"/opt/a b/50%%\\\\x\"\n"), std::string::npos) << text;
 }
 
 TEST_F(SystemdUnitsTest, RecoveryAndStopTimeOutBecomeServiceLines) {
@@ -117,9 +189,10 @@ TEST_F(SystemdUnitsTest, RecoveryAndStopTimeOutBecomeServiceLines) {
     request_.failure_reset_period_s = 86400;
     request_.stop_timeout_s = c.stop_timeout_s;
     const std::string exec = "ExecStart=/opt/tolvenar/TolvenarConnector\n";
-    std::string expected = kUnitText;
+    std::string expected = UnitText(ThisAccount());
     expected.insert(expected.find(exec) + exec.size(), c.lines);
-    EXPECT_EQ(SystemdUnitText(request_), expected) << c.restart_delay_ms << " " << c.stop_timeout_s;
+    EXPECT_EQ(SystemdUnitText(request_, options_), expected)
+        << c.restart_delay_ms << " " << c.stop_timeout_s;
   }
 }
 
@@ -188,6 +261,7 @@ class SystemdHostTest : public ::testing::Test {
     SystemdOptions options;
     options.unit_dir = unit_dir_;
     options.systemd_run_dir = units_.File("no-systemd");
+    options.account = account_;
     env_.params = std::move(params);
     env_.out.clear();
     TServiceApplication app(env_, std::make_unique<PosixServicePlatform>(options));
@@ -200,6 +274,7 @@ class SystemdHostTest : public ::testing::Test {
   testing::TempDir units_;
   testing::TempDir program_;
   std::string unit_dir_ = units_.path().string();
+  std::string account_ = ThisAccount();
   HostEnv env_{program_.Dir()};
   int exit_code_ = -1;
 };
@@ -235,6 +310,18 @@ TEST_F(SystemdHostTest, InstalledUnitRestartsAfterACrashOnlyAndOutlastsTheLonges
   // A failed start ends with the status the unit exempts from restarts.
   EXPECT_EQ(PosixServicePlatform().ExitCodeAfterStop(1066, 1), 1);
   EXPECT_EQ(PosixServicePlatform().ExitCodeAfterStop(0, 0), 0);
+}
+
+TEST_F(SystemdHostTest, InstallWithoutTheServiceAccountFailsAndWritesNothing) {
+  account_ = "tc-no-such-account";
+  const std::string out = Run({"-install", "-silent"});
+  EXPECT_EQ(out.rfind("Service \"T\xC3\xB3lvenar Connector\" failed to install with error: \"O "
+                      "usuario e o grupo de sistema tc-no-such-account precisam existir; ",
+                      0),
+            0u)
+      << out;
+  EXPECT_EQ(exit_code_, 1);
+  EXPECT_FALSE(fs::exists(units_.path() / "TolvenarConnector.service"));
 }
 
 TEST_F(SystemdHostTest, SilentInstallPrintsNothing) {

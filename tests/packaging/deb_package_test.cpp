@@ -1,0 +1,416 @@
+// The Debian package: its contents, lintian and the unit's exposure on every
+// run; installed on this machine, run as its account, upgraded, removed and
+// purged only with CI=true.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/service_mode.h"
+#include "platform/env.h"
+#include "platform/posix/service_posix.h"
+#include "reference_server/connection_server.h"
+#include "reference_server/sample_local_api.h"
+#include "support/connector_e2e.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace tolvenar {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kPackage = "tolvenar-connector";
+constexpr const char* kAccount = "tolvenar-connector";
+constexpr const char* kFolder = "/opt/tolvenar-connector";
+constexpr const char* kExe = "/opt/tolvenar-connector/TolvenarConnector";
+constexpr const char* kIni = "/opt/tolvenar-connector/TolvenarConnector.ini";
+constexpr const char* kLog = "/opt/tolvenar-connector/TolvenarConnector.log";
+constexpr const char* kEtcIni = "/etc/tolvenar-connector/TolvenarConnector.ini";
+constexpr const char* kStateFolder = "/var/lib/tolvenar-connector";
+constexpr const char* kKey = "/var/lib/tolvenar-connector/machine.key";
+constexpr const char* kUnit = "/lib/systemd/system/TolvenarConnector.service";
+constexpr const char* kWantsLink =
+    "/etc/systemd/system/multi-user.target.wants/TolvenarConnector.service";
+constexpr double kMaxExposure = 2.0;
+
+testing::ProcessResult Exec(const std::vector<std::string>& argv,
+                            std::chrono::milliseconds deadline = 300s) {
+  return testing::RunProcess(argv, "/", "", deadline);
+}
+
+testing::ProcessResult Shell(const std::string& command) {
+  return Exec({"/bin/sh", "-c", command});
+}
+
+// `command` as the service account, through a shell.
+testing::ProcessResult AsAccount(const std::string& command) {
+  return Exec({"/usr/sbin/runuser", "-u", kAccount, "--", "/bin/sh", "-c", command});
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The unit the package must ship: what "-install" writes for its path.
+std::string InstallUnitText() {
+  return SystemdUnitText(ConnectorInstallRequest(*Env::Default(), kExe), SystemdOptions{});
+}
+
+// The exposure figure systemd-analyze gives the unit file `path` (named
+// TolvenarConnector.service), printed for the record; -1 when none.
+double Exposure(const std::string& path) {
+  const testing::ProcessResult r =
+      Exec({"/usr/bin/systemd-analyze", "security", "--offline=true", "--no-pager", path});
+  std::smatch match;
+  const std::regex figure(R"(Overall exposure level for TolvenarConnector\.service: ([0-9.]+))");
+  if (!std::regex_search(r.out, match, figure)) {
+    ADD_FAILURE() << "systemd-analyze: " << r.out << r.err;
+    return -1;
+  }
+  std::cout << "systemd-analyze security --offline=true " << path << ": exposure level " << match[1]
+            << "\n";
+  return std::stod(match[1]);
+}
+
+struct Owned {
+  std::string user, group;
+  unsigned mode = 0;
+  bool operator==(const Owned&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Owned& o) {
+  return out << o.user << ":" << o.group << " " << std::oct << o.mode << std::dec;
+}
+
+// Owner, group and permission bits of `path` itself (a link is not followed).
+Owned OwnerOf(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return {"(missing)", "", 0};
+  const passwd* user = getpwuid(st.st_uid);
+  const group* grp = getgrgid(st.st_gid);
+  return {user ? user->pw_name : std::to_string(st.st_uid),
+          grp ? grp->gr_name : std::to_string(st.st_gid), st.st_mode & 07777u};
+}
+
+bool PackageKnown() {
+  const testing::ProcessResult r =
+      Exec({"/usr/bin/dpkg-query", "-W", "-f=${db:Status-Status}", kPackage});
+  return r.exit_code == 0 && r.out != "not-installed" && !r.out.empty();
+}
+
+class DebPackageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::string(TC_DEB_FILE).empty()) {
+      GTEST_SKIP() << "this build tree makes no package (sanitizer build, or no dpkg-deb)";
+    }
+    ASSERT_TRUE(fs::exists(TC_DEB_FILE)) << TC_DEB_FILE << ": build the target deb";
+  }
+  const std::string deb_ = TC_DEB_FILE;
+};
+
+TEST_F(DebPackageTest, LintianIsCleanWithEachOverrideExplained) {
+  const testing::ProcessResult r =
+      Exec({"/usr/bin/lintian", "--fail-on", "error,warning", "--display-info", "--pedantic", deb_},
+           600s);
+  std::cout << "lintian " << deb_ << ":\n" << r.out << "(exit code " << r.exit_code << ")\n";
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  // Not even an informational or pedantic tag is left.
+  EXPECT_EQ(r.out, "");
+  // Each group of overrides comes right after the comment giving its reason.
+  std::istringstream lines(ReadAll(TC_SOURCE_DIR "/packaging/deb/lintian-overrides"));
+  bool explained = false;
+  int overrides = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) {
+      explained = false;
+    } else if (line[0] == '#') {
+      explained = true;
+    } else {
+      ++overrides;
+      EXPECT_TRUE(explained) << line;
+    }
+  }
+  EXPECT_GT(overrides, 0);
+}
+
+TEST_F(DebPackageTest, ShipsTheUnitThatInstallWritesWithLowExposure) {
+  testing::TempDir dir;
+  const testing::ProcessResult r =
+      Shell("/usr/bin/dpkg-deb --fsys-tarfile '" + deb_ + "' | tar -xO ." + kUnit + " > '" +
+            dir.File("TolvenarConnector.service") + "'");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(dir.Read("TolvenarConnector.service"), InstallUnitText());
+  const double exposure = Exposure(dir.File("TolvenarConnector.service"));
+  EXPECT_GE(exposure, 0.0);
+  EXPECT_LE(exposure, kMaxExposure);
+}
+
+TEST_F(DebPackageTest, ShipsTheExecutableUnitAndDocsOwnedByRoot) {
+  const testing::ProcessResult r = Exec({"/usr/bin/dpkg-deb", "--contents", deb_});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::pair<const char*, const char*> expected[] = {
+      {"-rwxr-xr-x root/root", "./opt/tolvenar-connector/TolvenarConnector"},
+      {"-rw-r--r-- root/root", "./lib/systemd/system/TolvenarConnector.service"},
+      {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/README.md"},
+      {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/copyright"},
+      {"drwxr-xr-x root/root", "./opt/tolvenar-connector/"},
+  };
+  for (const auto& [mode, path] : expected) {
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("(^|\n)" + std::string(mode) +
+                                                    " +[0-9]+ [-0-9]+ [:0-9]+ " + path + "\n")))
+        << mode << " " << path << "\n"
+        << r.out;
+  }
+  // The profiles file and the log are the account's, made at install; the
+  // package itself holds neither, so neither upgrade nor remove touches them.
+  EXPECT_EQ(r.out.find("TolvenarConnector.ini"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("TolvenarConnector.log"), std::string::npos) << r.out;
+}
+
+TEST_F(DebPackageTest, DependsOnThePackagesOfTheLinkedLibrariesOnly) {
+  testing::TempDir dir;
+  ASSERT_EQ(Exec({"/usr/bin/dpkg-deb", "-x", deb_, dir.path().string()}).exit_code, 0);
+  const std::string exe = (dir.path() / "opt/tolvenar-connector/TolvenarConnector").string();
+  const testing::ProcessResult needed = Exec({"/usr/bin/objdump", "-p", exe});
+  ASSERT_EQ(needed.exit_code, 0) << needed.err;
+  const std::string multiarch =
+      Exec({"/usr/bin/dpkg-architecture", "-qDEB_HOST_MULTIARCH"}).out.substr(0, 100);
+  std::set<std::string> owners;
+  const std::regex needed_line(R"(NEEDED\s+(\S+))");
+  for (auto it = std::sregex_iterator(needed.out.begin(), needed.out.end(), needed_line);
+       it != std::sregex_iterator(); ++it) {
+    const std::string library = (*it)[1];
+    const testing::ProcessResult owner = Exec(
+        {"/usr/bin/dpkg", "-S", "*/" + multiarch.substr(0, multiarch.find('\n')) + "/" + library});
+    ASSERT_EQ(owner.exit_code, 0) << library << owner.err;
+    owners.insert(owner.out.substr(0, owner.out.find_first_of(":")));
+  }
+  ASSERT_FALSE(owners.empty()) << needed.out;
+
+  const testing::ProcessResult depends = Exec({"/usr/bin/dpkg-deb", "-f", deb_, "Depends"});
+  std::set<std::string> declared;
+  const std::regex name(R"((^|,)\s*([a-z0-9][a-z0-9.+-]+))");
+  for (auto it = std::sregex_iterator(depends.out.begin(), depends.out.end(), name);
+       it != std::sregex_iterator(); ++it) {
+    declared.insert((*it)[2]);
+  }
+  EXPECT_EQ(declared, owners) << depends.out;
+}
+
+// Installs the package on this machine, checks what it made, runs the
+// connector as its account against the reference servers, upgrades,
+// removes and purges. Purges in any case at the end.
+class DebInstallTest : public DebPackageTest {
+ protected:
+  void SetUp() override {
+    DebPackageTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    const char* ci = std::getenv("CI");
+    if (ci == nullptr || std::string(ci) != "true") {
+      GTEST_SKIP() << "installs, runs and purges the package on this machine: only with CI=true";
+    }
+    if (geteuid() != 0) GTEST_SKIP() << "installing a package needs root";
+    if (PackageKnown() || fs::exists(kFolder) || getpwnam(kAccount) != nullptr) {
+      GTEST_SKIP() << "tolvenar-connector is on this machine already; the test would purge it";
+    }
+    installed_by_test_ = true;
+  }
+
+  void TearDown() override {
+    StopConnector();
+    if (!installed_by_test_) return;
+    if (PackageKnown()) {
+      const testing::ProcessResult r = Exec({"/usr/bin/dpkg", "--purge", kPackage});
+      EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    }
+    // What a failed step may have left behind.
+    std::error_code ignored;
+    fs::remove_all(kFolder, ignored);
+  }
+
+  // Ends the connector run through runuser: its child first, by its id.
+  void StopConnector() {
+    if (!connector_) return;
+    std::ifstream children("/proc/" + std::to_string(connector_->pid()) + "/task/" +
+                           std::to_string(connector_->pid()) + "/children");
+    for (int child; children >> child;) kill(child, SIGKILL);
+    connector_.reset();
+  }
+
+  testing::ProcessResult Dpkg(const std::string& action, const std::string& what) {
+    const testing::ProcessResult r = Exec({"/usr/bin/dpkg", action, what});
+    std::cout << "dpkg " << action << ":\n" << r.out << r.err;
+    return r;
+  }
+
+  testing::ProcessResult Check() {
+    return Exec({"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-check"}, 120s);
+  }
+
+  // Writes the profiles file as an administrator does, through the link in
+  // /etc: in place, so its owner and mode stay.
+  static void EditIni(const std::string& text) {
+    std::ofstream out(kEtcIni, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+
+  bool installed_by_test_ = false;
+  std::unique_ptr<testing::Process> connector_;
+};
+
+TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
+  // Install: no systemd runs here, as in a container or on a CI machine.
+  ASSERT_EQ(Dpkg("--install", deb_).exit_code, 0);
+
+  const passwd* account = getpwnam(kAccount);
+  ASSERT_NE(account, nullptr);
+  EXPECT_LT(account->pw_uid, 1000u) << "a system account";
+  EXPECT_STREQ(account->pw_shell, "/usr/sbin/nologin");
+  EXPECT_STREQ(account->pw_dir, kStateFolder);
+  ASSERT_NE(getgrnam(kAccount), nullptr);
+
+  const std::pair<const char*, Owned> layout[] = {
+      // The account may create, rename and remove its own files here; the
+      // sticky bit keeps it from the executable, which is root's.
+      {kFolder, {"root", kAccount, 01770}},
+      {kExe, {"root", "root", 0755}},
+      {kIni, {kAccount, kAccount, 0600}},
+      {kLog, {kAccount, kAccount, 0600}},
+      {kStateFolder, {kAccount, kAccount, 0700}},
+      {kUnit, {"root", "root", 0644}},
+      {"/usr/share/doc/tolvenar-connector/README.md", {"root", "root", 0644}},
+  };
+  for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
+  EXPECT_EQ(fs::read_symlink(kEtcIni), kIni);
+  EXPECT_EQ(fs::read_symlink(kWantsLink), kUnit) << "enabled";
+  EXPECT_EQ(ReadAll(kUnit), InstallUnitText());
+  const double exposure = Exposure(kUnit);
+  EXPECT_GE(exposure, 0.0);
+  EXPECT_LE(exposure, kMaxExposure);
+
+  // The template holds no active profile: the check says so.
+  EXPECT_NE(ReadAll(kIni).find(";[Connector]"), std::string::npos) << ReadAll(kIni);
+  const testing::ProcessResult empty = Check();
+  EXPECT_EQ(empty.exit_code, 1) << empty.out << empty.err;
+
+  // The account cannot touch the executable root runs; the same commands on
+  // a file of its own succeed, so the refusals are the permissions'.
+  const std::string exe_bytes = ReadAll(kExe);
+  const std::string probe = std::string(kFolder) + "/probe";
+  const std::string own = "printf x > " + probe + " && mv " + probe + " " + probe +
+                          ".2 && printf y >> " + probe + ".2 && chmod 0600 " + probe + ".2 && rm " +
+                          probe + ".2";
+  const testing::ProcessResult control = AsAccount(own);
+  EXPECT_EQ(control.exit_code, 0) << control.err;
+  const std::string exe = kExe;
+  const std::string refused[] = {
+      "rm -f " + exe,
+      "mv " + exe + " " + probe,
+      "printf '#!/bin/sh\\n' > " + probe + "; chmod 0755 " + probe + "; mv -f " + probe + " " + exe,
+      "ln -f " + probe + " " + exe,
+      "printf x >> " + exe,
+      "chmod 0777 " + exe,
+      "chmod 0777 " + std::string(kFolder),
+  };
+  for (const std::string& command : refused) {
+    const testing::ProcessResult r = AsAccount(command);
+    EXPECT_NE(r.exit_code, 0) << command;
+    std::error_code ignored;
+    fs::remove(probe, ignored);
+  }
+  EXPECT_EQ(ReadAll(kExe), exe_bytes);
+  EXPECT_EQ(OwnerOf(kExe), (Owned{"root", "root", 0755}));
+
+  // One profile against the reference servers in this process: the
+  // connector, as its account, enrolls, relays one command and stops.
+  const char* cnpj = "12345678000195";
+  tools::SampleLocalApi api;
+  tools::ConnectionServer server;
+  server.AcceptCode(cnpj, "AB-12CD");
+  const std::string id =
+      server.QueueCommand(R"({"id":"deb-1","method":"GET","path":"/api/v1/secure/ping"})");
+  EditIni(testing::IniSection("Connector", server.BaseURL(), api.BaseURL(), cnpj, "ab-12cd"));
+  const testing::ProcessResult configured = Check();
+  EXPECT_EQ(configured.exit_code, 0) << configured.out << configured.err;
+  EXPECT_NE(configured.out, "");
+
+  connector_ = std::make_unique<testing::Process>(
+      std::vector<std::string>{"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-console"}, "/");
+  ASSERT_TRUE(connector_->WaitForOutput("Pressione ENTER para encerrar.", testing::kE2ELimit))
+      << connector_->out_so_far();
+  EXPECT_TRUE(testing::Eventually([&] { return !server.Results().empty(); }))
+      << server.Report() << ReadAll(kLog);
+  connector_->WriteStdIn("\r\n");
+  const testing::ProcessResult ran = connector_->Wait(testing::kE2ELimit);
+  connector_.reset();
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
+  EXPECT_EQ(ran.err, "");
+  ASSERT_EQ(server.Results().size(), 1u) << server.Report();
+  EXPECT_EQ(server.Results()[0].command_id, id);
+  EXPECT_EQ(server.Results()[0].http_status, 200);
+
+  const std::string ini = ReadAll(kIni);
+  EXPECT_NE(testing::IniValue(ini, "Connector", "ConnectorSecretEnc").value_or(""), "") << ini;
+  EXPECT_EQ(testing::IniValue(ini, "Connector", "CodigoVinculacao"), "") << ini;
+  EXPECT_NE(ReadAll(kLog).find("Vinculacao concluida com sucesso."), std::string::npos)
+      << ReadAll(kLog);
+  for (const auto& [path, owned] : std::vector<std::pair<const char*, Owned>>{
+           {kIni, {kAccount, kAccount, 0600}},
+           {kLog, {kAccount, kAccount, 0600}},
+           {kKey, {kAccount, kAccount, 0644}},
+       }) {
+    EXPECT_EQ(OwnerOf(path), owned) << path;
+  }
+  EXPECT_EQ(fs::file_size(kKey), 32u);
+  const testing::ProcessResult enrolled = Check();
+  EXPECT_EQ(enrolled.exit_code, 0) << enrolled.out << enrolled.err;
+
+  // Upgrade (the same version again): the profiles file and the log stay
+  // byte for byte, and so do the owners and modes.
+  const std::string log = ReadAll(kLog);
+  ASSERT_EQ(Dpkg("--install", deb_).exit_code, 0);
+  EXPECT_EQ(ReadAll(kIni), ini);
+  EXPECT_EQ(ReadAll(kLog), log);
+  for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
+
+  // Remove: the executable and the unit go, the configuration stays.
+  ASSERT_EQ(Dpkg("--remove", kPackage).exit_code, 0);
+  EXPECT_FALSE(fs::exists(kExe));
+  EXPECT_FALSE(fs::exists(kUnit));
+  EXPECT_EQ(ReadAll(kIni), ini);
+  EXPECT_EQ(ReadAll(kLog), log);
+  EXPECT_TRUE(fs::exists(kKey));
+  EXPECT_TRUE(fs::is_symlink(kEtcIni));
+  EXPECT_NE(getpwnam(kAccount), nullptr);
+
+  // Purge: nothing the package made is left.
+  ASSERT_EQ(Dpkg("--purge", kPackage).exit_code, 0);
+  for (const char* path : {kFolder, "/etc/tolvenar-connector", kStateFolder, kUnit, kWantsLink}) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
+  }
+  EXPECT_EQ(getpwnam(kAccount), nullptr);
+  EXPECT_EQ(getgrnam(kAccount), nullptr);
+  EXPECT_NE(Exec({"/usr/bin/dpkg-statoverride", "--list", kFolder}).exit_code, 0);
+  EXPECT_FALSE(PackageKnown());
+}
+
+}  // namespace
+}  // namespace tolvenar
