@@ -47,13 +47,30 @@ TTolvenarConnectorConfig::TTolvenarConnectorConfig(Env* env)
 
 TTolvenarConnectorProfileList TTolvenarConnectorConfig::LoadProfiles() const {
   TTolvenarConnectorProfileList profiles;
+  for (ProfileSectionReading& reading : ReadProfileSections()) {
+    if (reading.Usable()) profiles.push_back(std::move(reading.profile));
+  }
+  return profiles;
+}
+
+std::vector<ProfileSectionReading> TTolvenarConnectorConfig::ReadProfileSections(
+    ProfilesFileState* state) const {
+  std::vector<ProfileSectionReading> readings;
   std::string bytes;
-  if (!env_->FileExists(FFileName) || !env_->ReadFile(FFileName, &bytes)) return profiles;
+  ProfilesFileState file_state = ProfilesFileState::kRead;
+  if (!env_->FileExists(FFileName)) {
+    file_state = ProfilesFileState::kMissing;
+  } else if (!env_->ReadFile(FFileName, &bytes)) {
+    file_state = ProfilesFileState::kUnreadable;
+  }
+  if (state != nullptr) *state = file_state;
+  if (file_state != ProfilesFileState::kRead) return readings;
   const IniFile ini = IniFile::FromBytes(bytes);
 
   for (const std::string& section : ini.SectionNames()) {
     if (!IsProfileSection(section)) continue;
-    if (!ReadFlag(ini, section, "Ativo", true)) continue;
+    ProfileSectionReading reading;
+    reading.inactive = !ReadFlag(ini, section, "Ativo", true);
     auto profile = std::make_unique<TTolvenarConnectorProfile>(&env_->Protector());
     profile->SetSection(section);
     profile->SetServerURL(StripTrailingSlashes(Trim(ReadText(ini, section, "Servidor"))));
@@ -69,10 +86,12 @@ TTolvenarConnectorProfileList TTolvenarConnectorConfig::LoadProfiles() const {
     }
     profile->SetPollIntervalMS(interval);
     profile->SetAllowInsecureHTTP(ReadFlag(ini, section, "PermitirHTTPInseguro", false));
-    if (profile->ServerURL().empty() || profile->CNPJ().empty()) continue;
-    profiles.push_back(std::move(profile));
+    reading.missing_server = profile->ServerURL().empty();
+    reading.missing_cnpj = profile->CNPJ().empty();
+    reading.profile = std::move(profile);
+    readings.push_back(std::move(reading));
   }
-  return profiles;
+  return readings;
 }
 
 }  // namespace tolvenar

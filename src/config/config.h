@@ -2,13 +2,28 @@
 // protection of the connector secret and the storing of an enrollment.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "config/profile.h"
 
 namespace tolvenar {
 
 class Env;
+
+// One profile section of the file, as the loader judges it. `profile` holds
+// every key read and normalised, whether or not the section is used.
+struct ProfileSectionReading {
+  bool inactive = false;        // "Ativo" is 0
+  bool missing_server = false;  // "Servidor" empty once normalised
+  bool missing_cnpj = false;    // "CNPJ" without a digit
+  std::unique_ptr<TTolvenarConnectorProfile> profile;
+
+  bool Usable() const { return !inactive && !missing_server && !missing_cnpj; }
+};
+
+enum class ProfilesFileState { kMissing, kUnreadable, kRead };
 
 class TTolvenarConnectorConfig {
  public:
@@ -20,6 +35,10 @@ class TTolvenarConnectorConfig {
   // The usable profiles of the file, in file order; empty for a missing,
   // empty or unreadable file. Never raises.
   TTolvenarConnectorProfileList LoadProfiles() const;
+
+  // Every profile section of the file, in file order, usable or not: the
+  // reading LoadProfiles keeps the usable ones of. Never raises.
+  std::vector<ProfileSectionReading> ReadProfileSections(ProfilesFileState* state = nullptr) const;
 
   // Stores an enrollment: ConnectorID, the protected secret in
   // ConnectorSecretEnc and an empty CodigoVinculacao, all three in one atomic

@@ -1,5 +1,6 @@
 // The program TolvenarConnector: console mode with the switch "console",
-// service mode otherwise.
+// the diagnosis with "check", service mode otherwise.
+#include "host/check_runner.h"
 #include "host/command_line.h"
 #include "host/console_runner.h"
 #include "host/error_report.h"
@@ -12,6 +13,8 @@ int main() {
   try {
     if (tolvenar::HasCommandLineSwitch(env, "console")) {
       tolvenar::RunConsole(env);
+    } else if (tolvenar::HasCommandLineSwitch(env, "check")) {
+      exit_code = tolvenar::RunCheck(env);
     } else {
       exit_code = tolvenar::RunServiceMode(env);
     }

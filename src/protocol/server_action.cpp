@@ -2,6 +2,7 @@
 // "<server>/api.php?action=<action>".
 #include "config/profile.h"
 #include "protocol/http_client.h"
+#include "protocol/server_probe.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -36,6 +37,16 @@ bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, std::
   status = response.status;
   if (status != 204) response_text = DecodeResponseText(std::move(response.body));
   return status >= 200 && status <= 299;
+}
+
+int ProbeConnectionServer(Env& env, const std::string& server_url) {
+  HttpClient client(env, kServerConnectTimeoutMS, kServerResponseTimeoutMS);
+  client.RestrictRedirectsToOrigin();
+  const HttpHeaders headers = {
+      {"Accept", "application/json"},
+      {"X-Tolvenar-Connector-Version", "0.1.0"},
+  };
+  return client.Send("GET", server_url + "/", headers, std::string()).status;
 }
 
 }  // namespace tolvenar

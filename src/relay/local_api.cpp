@@ -6,6 +6,7 @@
 #include "platform/text.h"
 #include "protocol/http_client.h"
 #include "protocol/json.h"
+#include "relay/local_api_probe.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -53,20 +54,27 @@ bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std
   }
 }
 
-std::string TTolvenarConnectorWorker::QueryLocalAPIVersion() {
-  HttpClient client(*env_, kProbeConnectTimeoutMS, kProbeResponseTimeoutMS);
-  client.SetStopSignal(&StopRequest());
+LocalAPIHealth ProbeLocalAPIHealth(Env& env, const std::string& local_api_url,
+                                   const StopSignal* stop) {
+  LocalAPIHealth health;
+  HttpClient client(env, kProbeConnectTimeoutMS, kProbeResponseTimeoutMS);
+  client.SetStopSignal(stop);
   try {
-    HttpClientResponse response =
-        client.Send("GET", FProfile->LocalAPIURL() + "/health", {}, std::string());
-    if (response.status != 200) return std::string();
-    const std::unique_ptr<JsonValue> health =
+    HttpClientResponse response = client.Send("GET", local_api_url + "/health", {}, std::string());
+    health.status = response.status;
+    if (response.status != 200) return health;
+    const std::unique_ptr<JsonValue> answer =
         ParseJSON(DecodeResponseText(std::move(response.body)));
-    if (!health || !health->IsObject()) return std::string();
-    return TryGetJSONString(*health, "version");
-  } catch (const std::exception&) {
-    return std::string();  // a failed probe is no failure
+    if (answer && answer->IsObject()) health.version = TryGetJSONString(*answer, "version");
+  } catch (const std::exception& e) {
+    health.error = e.what();
   }
+  return health;
+}
+
+std::string TTolvenarConnectorWorker::QueryLocalAPIVersion() {
+  // A failed probe is no failure: the version is just unknown.
+  return ProbeLocalAPIHealth(*env_, FProfile->LocalAPIURL(), &StopRequest()).version;
 }
 
 }  // namespace tolvenar

@@ -33,6 +33,10 @@ class TTolvenarConnectorWorker : public TThread {
       "Conexao HTTP recusada. Ative HTTPS ou PermitirHTTPInseguro apenas para homologacao.";
   static constexpr const char* kCommunicationFailurePrefix = "Falha de comunicacao: ";
 
+  // True when the worker refuses the profile's server outright: a plain
+  // "http://" URL without PermitirHTTPInseguro.
+  static bool RefusesServer(const TTolvenarConnectorProfile& profile);
+
  protected:
   // The loop (worker_loop.cpp).
   void Execute() override;

@@ -8,8 +8,12 @@
 
 namespace tolvenar {
 
+bool TTolvenarConnectorWorker::RefusesServer(const TTolvenarConnectorProfile& profile) {
+  return StartsWithAsciiNoCase(profile.ServerURL(), "http://") && !profile.AllowInsecureHTTP();
+}
+
 void TTolvenarConnectorWorker::Execute() {
-  if (StartsWithAsciiNoCase(FProfile->ServerURL(), "http://") && !FProfile->AllowInsecureHTTP()) {
+  if (RefusesServer(*FProfile)) {
     Log(kInsecureRefusedMessage);
     return;
   }

@@ -39,6 +39,8 @@ class TlsTestServer {
   virtual std::string Url(std::string_view path_query) const = 0;
   // PEM file of the certificate authority that signed the server's certificate.
   virtual std::string CaFile() const = 0;
+  // Handshakes so far that resumed an earlier session instead of a full one.
+  virtual long ResumedHandshakes() const = 0;
 };
 
 // nullptr where the test build has no TLS server.

@@ -146,6 +146,7 @@ class HttplibTlsServer : public TlsTestServer {
     return "https://127.0.0.1:" + std::to_string(port_) + std::string(path_query);
   }
   std::string CaFile() const override { return ca_file_; }
+  long ResumedHandshakes() const override { return SSL_CTX_sess_hits(server_->ssl_context()); }
 
  private:
   TempDir dir_;

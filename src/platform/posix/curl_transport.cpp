@@ -4,8 +4,11 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -47,6 +50,58 @@ bool GlobalInit() {
   static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
   return result == CURLE_OK;
 }
+
+// TLS sessions kept across exchanges, so that a new connection to a server
+// resumes its session instead of a full handshake. curl files each session
+// under the scheme, host, port and TLS settings that made it, and offers it
+// back only to the same host with the same settings; a resumed session was
+// verified when it was made, and a failed verification leaves none behind.
+// Each set of trusted roots gets its own share, so a session made while
+// trusting an extra root is never resumed without it. Shares live as long
+// as the process.
+class SessionShare {
+ public:
+  SessionShare() {
+    CURLSH* handle = curl_share_init();
+    if (handle == nullptr) return;
+    if (curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, &Lock) != CURLSHE_OK ||
+        curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, &Unlock) != CURLSHE_OK ||
+        curl_share_setopt(handle, CURLSHOPT_USERDATA, this) != CURLSHE_OK ||
+        curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+      curl_share_cleanup(handle);
+      return;
+    }
+    handle_ = handle;
+  }
+  SessionShare(const SessionShare&) = delete;
+  SessionShare& operator=(const SessionShare&) = delete;
+
+  // The share for transports trusting `test_ca_file` ("" for the system's
+  // roots alone); nullptr when curl cannot share (then every exchange
+  // simply makes a full handshake).
+  static CURLSH* For(const std::string& test_ca_file) {
+    // Never destroyed: a worker may still be inside curl while the process
+    // ends.
+    static auto& shares = *std::make_unique<std::map<std::string, SessionShare>>().release();
+    static std::mutex mutex;
+    const std::lock_guard<std::mutex> lock(mutex);
+    return shares.try_emplace(test_ca_file).first->second.handle_;
+  }
+
+ private:
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) noexcept {
+    static_cast<SessionShare*>(user)->mutexes_[Index(data)].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) noexcept {
+    static_cast<SessionShare*>(user)->mutexes_[Index(data)].unlock();
+  }
+  static size_t Index(curl_lock_data data) {
+    return std::min(static_cast<size_t>(data), size_t{CURL_LOCK_DATA_LAST});
+  }
+
+  CURLSH* handle_ = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST + 1> mutexes_;
+};
 
 bool IsTokenChar(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -321,6 +376,9 @@ class CurlTransport : public HttpTransport {
     if (!options_.test_ca_file.empty()) SetOrFail(CURLOPT_CAINFO, options_.test_ca_file.c_str());
     const SharedRootStore roots =
         StartsWithAsciiNoCase(request.url, "https:") ? UseSharedRoots() : nullptr;
+    if (CURLSH* share = SessionShare::For(options_.test_ca_file)) {
+      SetOrFail(CURLOPT_SHARE, share);
+    }
     // The proxy comes from the environment (http_proxy, https_proxy,
     // no_proxy, ...); credentials written into it are never offered.
     SetOrFail(CURLOPT_PROXYAUTH, CURLAUTH_NONE);

@@ -263,6 +263,17 @@ void CheckCrypto(int result) {
   if (result != 1) RaiseErrno(EIO);
 }
 
+// AES-256-GCM, looked up in OpenSSL's providers once: the lookup that
+// EVP_aes_256_gcm() implies on every use cost more than the cipher itself
+// (the secret is unprotected on every poll). nullptr when OpenSSL has none.
+const EVP_CIPHER* Aes256Gcm() {
+  static const EVP_CIPHER* const cipher = [] {
+    EVP_CIPHER* fetched = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return fetched != nullptr ? fetched : EVP_aes_256_gcm();  // kept for the process
+  }();
+  return cipher;
+}
+
 CipherContext NewCipherContext() {
   CipherContext context(EVP_CIPHER_CTX_new());
   if (!context) RaiseErrno(ENOMEM);
@@ -294,7 +305,7 @@ class MachineKeyProtector : public DataProtector {
     CheckCrypto(RAND_bytes(nonce, kNonceSize));
 
     CipherContext context = NewCipherContext();
-    CheckCrypto(EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr));
+    CheckCrypto(EVP_EncryptInit_ex(context.get(), Aes256Gcm(), nullptr, nullptr, nullptr));
     CheckCrypto(EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr));
     CheckCrypto(EVP_EncryptInit_ex(context.get(), nullptr, nullptr, key.bytes.data(), nonce));
     int length = 0;
@@ -325,7 +336,7 @@ class MachineKeyProtector : public DataProtector {
 
     std::string plain(ciphertext_size, '\0');
     CipherContext context = NewCipherContext();
-    CheckCrypto(EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr));
+    CheckCrypto(EVP_DecryptInit_ex(context.get(), Aes256Gcm(), nullptr, nullptr, nullptr));
     CheckCrypto(EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr));
     CheckCrypto(EVP_DecryptInit_ex(context.get(), nullptr, nullptr, key.bytes.data(), nonce));
     int length = 0;

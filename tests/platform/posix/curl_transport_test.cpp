@@ -71,6 +71,25 @@ TEST(CurlTransport, HttpsExchangesShareOneStoreOfRoots) {
   EXPECT_EQ(TrustedRootCache::Process().builds() - builds_before, 1);
 }
 
+// Every exchange opens its own connection; after the first, the handshake
+// resumes the server's session. Another set of trusted roots never resumes
+// a session made under this one: it still verifies, and still refuses.
+TEST(CurlTransport, LaterConnectionsResumeTheServersTlsSession) {
+  auto server = testing::StartTlsTestServer(Hello);
+  CurlTransportOptions options;
+  options.test_ca_file = server->CaFile();
+  for (int i = 0; i < 4; ++i) {
+    auto transport = NewCurlTransport(options);
+    EXPECT_EQ(transport->Send(Get(server->Url("/hello"))).body, "secure");
+  }
+  EXPECT_EQ(server->ResumedHandshakes(), 3);
+
+  auto untrusting = NewCurlTransport();
+  EXPECT_EQ(FailureOf(*untrusting, Get(server->Url("/hello"))),
+            "Server Certificate Invalid or not present");
+  EXPECT_EQ(server->ResumedHandshakes(), 3);
+}
+
 TEST(CurlTransport, TheDefaultEnvRefusesAnUnknownAuthority) {
   auto server = testing::StartTlsTestServer(Hello);
   HttpClient client(*Env::Default(), 5000, 5000);

@@ -1,0 +1,67 @@
+#include "host/check_runner.h"
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "platform/env.h"
+#include "platform/service_platform.h"
+#include "worker/profile_check.h"
+
+namespace tolvenar {
+
+namespace {
+
+constexpr const char* kEol = "\r\n";
+
+}  // namespace
+
+int RunCheck(Env& env) {
+  NewServicePlatform(env)->InitializeThread();
+  TTolvenarConnectorConfig config(&env);
+  ProfilesFileState file_state = ProfilesFileState::kRead;
+  std::vector<ProfileSectionReading> readings = config.ReadProfileSections(&file_state);
+
+  std::string report = "Tolvenar Connector 0.1.0: verificacao de " + config.FileName() + kEol;
+  if (file_state == ProfilesFileState::kMissing) {
+    report += std::string("Arquivo nao encontrado.") + kEol;
+  } else if (file_state == ProfilesFileState::kUnreadable) {
+    report += std::string("Arquivo ilegivel.") + kEol;
+  }
+
+  // Profiles are looked at side by side: an unreachable server can take
+  // the whole connection time-out, and there may be many profiles.
+  std::vector<std::future<ProfileCheckResult>> checks;
+  checks.reserve(readings.size());
+  for (const ProfileSectionReading& reading : readings) {
+    checks.push_back(std::async(std::launch::async,
+                                [&env, &reading] { return CheckProfileSection(env, reading); }));
+  }
+
+  int active = 0;
+  int failing = 0;
+  for (size_t i = 0; i < readings.size(); ++i) {
+    const ProfileCheckResult result = checks[i].get();
+    report += "[" + readings[i].profile->Section() + "]" + kEol;
+    for (const std::string& line : result.lines) report += "  " + line + kEol;
+    if (result.active) {
+      ++active;
+      if (!result.ready) ++failing;
+    }
+  }
+
+  if (active == 0) {
+    report += std::string("Nenhuma conexao configurada em TolvenarConnector.ini.") + kEol;
+  } else if (failing == 0) {
+    report += "Resumo: " + std::to_string(active) +
+              (active == 1 ? " conexao ativa, pronta." : " conexoes ativas, todas prontas.") + kEol;
+  } else {
+    report += "Resumo: " + std::to_string(failing) + " de " + std::to_string(active) +
+              (active == 1 ? " conexao ativa com falha." : " conexoes ativas com falha.") + kEol;
+  }
+  env.WriteStdOut(report);
+  return active > 0 && failing == 0 ? 0 : 1;
+}
+
+}  // namespace tolvenar

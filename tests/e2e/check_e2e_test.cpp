@@ -1,0 +1,145 @@
+// The check mode of both executables against the reference servers: what
+// it finds, its exit code, and that it writes nothing and spends nothing.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "reference_server/connection_server.h"
+#include "reference_server/sample_local_api.h"
+#include "support/connector_e2e.h"
+#include "support/tls_test_server.h"
+
+namespace tolvenar {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Eventually;
+using ::testing::HasSubstr;
+using testing::IniSection;
+using testing::IniValue;
+using testing::WithIniValue;
+using tools::ConnectionServer;
+using tools::RecordedRequest;
+using tools::SampleLocalApi;
+
+constexpr const char* kCnpj = "12345678000195";
+constexpr const char* kCode = "AB-12CD";
+// Nothing listens on the discard port.
+constexpr const char* kNobody = "http://127.0.0.1:9";
+
+class CheckE2ETest : public testing::ConnectorE2ETest {
+ protected:
+  testing::ProcessResult Check() {
+    return testing::RunProcess(
+        GetParam().Command(dir_, {"/Check"}), dir_.Dir(), "",
+        std::chrono::duration_cast<std::chrono::milliseconds>(testing::kE2ELimit));
+  }
+  bool HasLog() const { return std::filesystem::exists(dir_.path() / "TolvenarConnector.log"); }
+};
+
+TEST_P(CheckE2ETest, APendingEnrollmentPassesWithoutSpendingTheCode) {
+  SampleLocalApi api(tools::ListenOptions{}, "7.3.0");
+  ConnectionServer server;
+  server.AcceptCode(kCnpj, kCode);
+  WriteIni(IniSection("Connector", server.BaseURL(), api.BaseURL(), kCnpj, kCode));
+  const std::string ini = Ini();
+
+  const testing::ProcessResult r = Check();
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_THAT(r.out, HasSubstr("  Vinculacao: pendente; vinculara com o CodigoVinculacao "
+                               "informado\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("  API local: /health respondeu, versao 7.3.0\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("Resumo: 1 conexao ativa, pronta.\r\n"));
+
+  EXPECT_TRUE(server.Enrollments().empty());
+  ASSERT_EQ(server.Requests().size(), 1u) << Explain(server);
+  EXPECT_EQ(server.Requests()[0].method, "GET");
+  EXPECT_EQ(server.Requests()[0].target, "/");
+  EXPECT_EQ(Ini(), ini);
+  EXPECT_FALSE(HasLog()) << Log();
+}
+
+TEST_P(CheckE2ETest, AnEnrolledProfilePassesThenEachFaultFailsIt) {
+  SampleLocalApi api(tools::ListenOptions{}, "7.3.0");
+  ConnectionServer server;
+  server.AcceptCode(kCnpj, kCode);
+  WriteIni(IniSection("Connector", server.BaseURL(), api.BaseURL(), kCnpj, kCode));
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_TRUE(Eventually([&] { return !server.Requests("connector-poll").empty(); }))
+      << Explain(server);
+  Stop();
+  const std::string enrolled = Ini();
+  const std::string log = Log();
+  const std::string stored = IniValue(enrolled, "Connector", "ConnectorSecretEnc").value_or("");
+  ASSERT_GT(stored.size(), 20u) << enrolled;
+  const size_t requests_before = server.Requests().size();
+
+  testing::ProcessResult r = Check();
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  Vinculacao: vinculada (ConnectorID " +
+                               server.Enrollments().at(0).connector_id + ")\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("  HTTP sem TLS: permitido por PermitirHTTPInseguro"));
+  EXPECT_THAT(r.out, HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS (HTTP "));
+  EXPECT_THAT(r.out, HasSubstr("  Resultado: pronta\r\n"));
+  const std::vector<RecordedRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), requests_before + 1) << Explain(server);
+  EXPECT_EQ(requests.back().target, "/");
+  EXPECT_FALSE(requests.back().HasHeader("X-Tolvenar-Connector"));
+
+  // Cut in half, as a damaged file would be. (A changed byte would do on
+  // Windows and Linux, whose protection checks integrity; Wine's DPAPI
+  // returns garbage for it without an error.)
+  const std::string damaged = stored.substr(0, stored.size() / 2);
+  const std::unique_ptr<testing::TlsTestServer> tls = testing::StartTlsTestServer(
+      [](const std::string&, const std::string&) { return testing::TlsAnswer{}; });
+  struct Fault {
+    const char* name;
+    std::string key, value;
+    std::string line;
+  };
+  std::vector<Fault> faults = {
+      {"server down", "Servidor", kNobody, "  Servidor de conexao: FALHA: Error sending data: ("},
+      {"damaged secret", "ConnectorSecretEnc", damaged,
+       "  Vinculacao: FALHA: segredo danificado, nao pode ser lido neste computador: "},
+      {"local API down", "APILocal", kNobody, "  API local: FALHA: Error sending data: ("},
+      {"plain HTTP refused", "PermitirHTTPInseguro", "0",
+       "  HTTP sem TLS: FALHA: recusado. Conexao HTTP recusada."},
+  };
+  if (tls) {
+    // Wine's secure channel reports an untrusted chain as a channel error;
+    // Windows and curl name the certificate.
+    faults.push_back({"certificate not trusted", "Servidor", tls->Url(""),
+                      GetParam().under_wine
+                          ? "  Servidor de conexao: FALHA: Error sending data: (12157) "
+                          : "  Servidor de conexao: FALHA: Server Certificate Invalid or not "
+                            "present\r\n"});
+  }
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    const std::string ini = WithIniValue(enrolled, fault.key, fault.value);
+    WriteIni(ini);
+    r = Check();
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr(fault.line)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("Resumo: 1 de 1 conexao ativa com falha.\r\n"));
+    EXPECT_EQ(Ini(), ini);
+  }
+  EXPECT_EQ(Log(), log) << "a check logs nothing";
+  EXPECT_EQ(server.Enrollments().size(), 1u);
+  for (const RecordedRequest& request : server.Requests()) {
+    EXPECT_TRUE(request.target == "/" || request.target.rfind("/api.php?action=", 0) == 0);
+  }
+  EXPECT_EQ(server.Requests().size(), requests_before + 3) << "healthy server probes only";
+}
+
+INSTANTIATE_TEST_SUITE_P(Executables, CheckE2ETest,
+                         ::testing::ValuesIn(testing::ConnectorTargets()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tolvenar
