@@ -42,6 +42,7 @@ constexpr const char* kLog = "/opt/tolvenar-connector/TolvenarConnector.log";
 constexpr const char* kEtcIni = "/etc/tolvenar-connector/TolvenarConnector.ini";
 constexpr const char* kStateFolder = "/var/lib/tolvenar-connector";
 constexpr const char* kKey = "/var/lib/tolvenar-connector/machine.key";
+constexpr const char* kStateAside = "/var/lib/tolvenar-connector.tc-deb-test";
 constexpr const char* kUnit = "/lib/systemd/system/TolvenarConnector.service";
 constexpr const char* kWantsLink =
     "/etc/systemd/system/multi-user.target.wants/TolvenarConnector.service";
@@ -231,6 +232,13 @@ class DebInstallTest : public DebPackageTest {
     if (PackageKnown() || fs::exists(kFolder) || getpwnam(kAccount) != nullptr) {
       GTEST_SKIP() << "tolvenar-connector is on this machine already; the test would purge it";
     }
+    // A connector run by root on this machine (a demonstration, a test)
+    // keeps its machine key in the state folder: set aside meanwhile, as
+    // the package takes the folder over and purge removes it.
+    if (fs::exists(fs::symlink_status(kStateFolder))) {
+      ASSERT_FALSE(fs::exists(fs::symlink_status(kStateAside))) << kStateAside;
+      fs::rename(kStateFolder, kStateAside);
+    }
     installed_by_test_ = true;
   }
 
@@ -238,12 +246,16 @@ class DebInstallTest : public DebPackageTest {
     StopConnector();
     if (!installed_by_test_) return;
     if (PackageKnown()) {
-      const testing::ProcessResult r = Exec({"/usr/bin/dpkg", "--purge", kPackage});
-      EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+      EXPECT_EQ(Apt({"purge", kPackage}).exit_code, 0);
     }
     // What a failed step may have left behind.
     std::error_code ignored;
     fs::remove_all(kFolder, ignored);
+    if (fs::exists(fs::symlink_status(kStateAside))) {
+      fs::remove_all(kStateFolder, ignored);
+      fs::rename(kStateAside, kStateFolder, ignored);
+      EXPECT_FALSE(ignored) << ignored.message();
+    }
   }
 
   // Ends the connector run through runuser: its child first, by its id.
@@ -255,9 +267,16 @@ class DebInstallTest : public DebPackageTest {
     connector_.reset();
   }
 
-  testing::ProcessResult Dpkg(const std::string& action, const std::string& what) {
-    const testing::ProcessResult r = Exec({"/usr/bin/dpkg", action, what});
-    std::cout << "dpkg " << action << ":\n" << r.out << r.err;
+  // apt-get waits for the package database while another installation
+  // holds it.
+  static testing::ProcessResult Apt(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/usr/bin/apt-get", "-y", "-q", "-o",
+                                     "DPkg::Lock::Timeout=600"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testing::Process apt(argv, "/", {"DEBIAN_FRONTEND=noninteractive"});
+    apt.CloseStdIn();
+    const testing::ProcessResult r = apt.Wait(900s);
+    std::cout << "apt-get " << args[0] << ":\n" << r.out << r.err;
     return r;
   }
 
@@ -278,7 +297,7 @@ class DebInstallTest : public DebPackageTest {
 
 TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   // Install: no systemd runs here, as in a container or on a CI machine.
-  ASSERT_EQ(Dpkg("--install", deb_).exit_code, 0);
+  ASSERT_EQ(Apt({"install", "--no-install-recommends", deb_}).exit_code, 0);
 
   const passwd* account = getpwnam(kAccount);
   ASSERT_NE(account, nullptr);
@@ -310,6 +329,7 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_NE(ReadAll(kIni).find(";[Connector]"), std::string::npos) << ReadAll(kIni);
   const testing::ProcessResult empty = Check();
   EXPECT_EQ(empty.exit_code, 1) << empty.out << empty.err;
+  EXPECT_EQ(empty.err, "");
 
   // The account cannot touch the executable root runs; the same commands on
   // a file of its own succeed, so the refusals are the permissions'.
@@ -346,11 +366,11 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   tools::ConnectionServer server;
   server.AcceptCode(cnpj, "AB-12CD");
   const std::string id =
-      server.QueueCommand(R"({"id":"deb-1","method":"GET","path":"/api/v1/secure/ping"})");
+      server.QueueCommand(R"({"id":"deb-1","method":"GET","path":"/api/v1/dashboard/summary"})");
   EditIni(testing::IniSection("Connector", server.BaseURL(), api.BaseURL(), cnpj, "ab-12cd"));
   const testing::ProcessResult configured = Check();
   EXPECT_EQ(configured.exit_code, 0) << configured.out << configured.err;
-  EXPECT_NE(configured.out, "");
+  EXPECT_NE(configured.out.find("Vinculacao: pendente"), std::string::npos) << configured.out;
 
   connector_ = std::make_unique<testing::Process>(
       std::vector<std::string>{"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-console"}, "/");
@@ -382,17 +402,24 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_EQ(fs::file_size(kKey), 32u);
   const testing::ProcessResult enrolled = Check();
   EXPECT_EQ(enrolled.exit_code, 0) << enrolled.out << enrolled.err;
+  EXPECT_NE(enrolled.out.find("Vinculacao: vinculada"), std::string::npos) << enrolled.out;
+  // Root trusts no key of another account's, the service's included: its
+  // check cannot read the secret (the README sends root through runuser).
+  const testing::ProcessResult as_root = Exec({kExe, "-check"}, 120s);
+  EXPECT_EQ(as_root.exit_code, 1) << as_root.out;
+  EXPECT_NE(as_root.out.find("Vinculacao: FALHA: "), std::string::npos) << as_root.out;
+  EXPECT_NE(as_root.out.find("Operation not permitted"), std::string::npos) << as_root.out;
 
   // Upgrade (the same version again): the profiles file and the log stay
   // byte for byte, and so do the owners and modes.
   const std::string log = ReadAll(kLog);
-  ASSERT_EQ(Dpkg("--install", deb_).exit_code, 0);
+  ASSERT_EQ(Apt({"install", "--reinstall", "--no-install-recommends", deb_}).exit_code, 0);
   EXPECT_EQ(ReadAll(kIni), ini);
   EXPECT_EQ(ReadAll(kLog), log);
   for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
 
   // Remove: the executable and the unit go, the configuration stays.
-  ASSERT_EQ(Dpkg("--remove", kPackage).exit_code, 0);
+  ASSERT_EQ(Apt({"remove", kPackage}).exit_code, 0);
   EXPECT_FALSE(fs::exists(kExe));
   EXPECT_FALSE(fs::exists(kUnit));
   EXPECT_EQ(ReadAll(kIni), ini);
@@ -402,7 +429,7 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_NE(getpwnam(kAccount), nullptr);
 
   // Purge: nothing the package made is left.
-  ASSERT_EQ(Dpkg("--purge", kPackage).exit_code, 0);
+  ASSERT_EQ(Apt({"purge", kPackage}).exit_code, 0);
   for (const char* path : {kFolder, "/etc/tolvenar-connector", kStateFolder, kUnit, kWantsLink}) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
   }
