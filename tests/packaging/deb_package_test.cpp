@@ -192,17 +192,19 @@ TEST_F(DebPackageTest, DependsOnThePackagesOfTheLinkedLibrariesOnly) {
   const std::string exe = (dir.path() / "opt/tolvenar-connector/TolvenarConnector").string();
   const testing::ProcessResult needed = Exec({"/usr/bin/objdump", "-p", exe});
   ASSERT_EQ(needed.exit_code, 0) << needed.err;
-  const std::string multiarch =
-      Exec({"/usr/bin/dpkg-architecture", "-qDEB_HOST_MULTIARCH"}).out.substr(0, 100);
+  std::string multiarch = Exec({"/usr/bin/dpkg-architecture", "-qDEB_HOST_MULTIARCH"}).out;
+  multiarch.erase(multiarch.find_last_not_of('\n') + 1);
+  ASSERT_NE(multiarch, "");
   std::set<std::string> owners;
   const std::regex needed_line(R"(NEEDED\s+(\S+))");
   for (auto it = std::sregex_iterator(needed.out.begin(), needed.out.end(), needed_line);
        it != std::sregex_iterator(); ++it) {
     const std::string library = (*it)[1];
-    const testing::ProcessResult owner = Exec(
-        {"/usr/bin/dpkg", "-S", "*/" + multiarch.substr(0, multiarch.find('\n')) + "/" + library});
+    // "package:arch: /usr/lib/<multiarch>/<library>"
+    const testing::ProcessResult owner =
+        Exec({"/usr/bin/dpkg", "-S", "*/" + multiarch + "/" + library});
     ASSERT_EQ(owner.exit_code, 0) << library << owner.err;
-    owners.insert(owner.out.substr(0, owner.out.find_first_of(":")));
+    owners.insert(owner.out.substr(0, owner.out.find(':')));
   }
   ASSERT_FALSE(owners.empty()) << needed.out;
 
