@@ -282,6 +282,55 @@ class DebInstallTest : public DebPackageTest {
     return r;
   }
 
+  // Apt as above, its maintainer scripts seeing a running systemd: in a
+  // mount namespace of its own, /run/systemd/system exists, systemctl (but
+  // for the offline "--root=" calls, which go to the real one) records its
+  // arguments in `fake`'s file "calls", and the container's policy-rc.d, if
+  // any, allows actions.
+  static testing::ProcessResult AptUnderSystemd(const testing::TempDir& fake,
+                                                const std::vector<std::string>& args) {
+    fake.Write("systemctl",
+               "#!/bin/sh\n"
+               "case \"$1\" in --root=*) exec '" +
+                   fake.File("systemctl.real") +
+                   "' \"$@\" ;; esac\n"
+                   "echo \"$*\" >> '" +
+                   fake.File("calls") + "'\n");
+    fake.Write("systemctl.real", "");
+    fake.Write("policy-rc.d", "#!/bin/sh\nexit 0\n");
+    for (const char* name : {"systemctl", "policy-rc.d"}) {
+      fs::permissions(fake.path() / name, fs::perms::owner_all, fs::perm_options::add);
+    }
+    std::vector<std::string> argv = {
+        "/usr/bin/unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "/bin/sh",
+        "-c",
+        "mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd && "
+        "mkdir /run/systemd/system && "
+        "mount --bind /usr/bin/systemctl \"$0/systemctl.real\" && "
+        "mount --bind \"$0/systemctl\" /usr/bin/systemctl && "
+        "if [ -e /usr/sbin/policy-rc.d ]; then "
+        "mount --bind \"$0/policy-rc.d\" /usr/sbin/policy-rc.d; fi && "
+        "exec /usr/bin/apt-get -y -q -o DPkg::Lock::Timeout=600 \"$@\"",
+        fake.path().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testing::Process apt(argv, "/", {"DEBIAN_FRONTEND=noninteractive"});
+    apt.CloseStdIn();
+    const testing::ProcessResult r = apt.Wait(900s);
+    std::cout << "apt-get " << args[0] << " (systemd running):\n" << r.out << r.err;
+    return r;
+  }
+
+  // What the maintainer scripts asked of systemctl since the last call.
+  static std::string SystemctlCalls(const testing::TempDir& fake) {
+    const std::string calls = ReadAll(fake.File("calls"));
+    fake.Write("calls", "");
+    return calls;
+  }
+
   testing::ProcessResult Check() {
     return Exec({"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-check"}, 120s);
   }
@@ -438,6 +487,30 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_EQ(getpwnam(kAccount), nullptr);
   EXPECT_EQ(getgrnam(kAccount), nullptr);
   EXPECT_NE(Exec({"/usr/bin/dpkg-statoverride", "--list", kFolder}).exit_code, 0);
+  EXPECT_FALSE(PackageKnown());
+}
+
+TEST_F(DebInstallTest, MaintainerScriptsDriveARunningSystemd) {
+  testing::TempDir fake;
+  const std::string reload = "--system daemon-reload\n";
+  // A first install enables the service and starts nothing: no profile yet.
+  ASSERT_EQ(AptUnderSystemd(fake, {"install", "--no-install-recommends", deb_}).exit_code, 0);
+  EXPECT_EQ(SystemctlCalls(fake), reload);
+  // An upgrade restarts the service if it runs (try-restart leaves a
+  // stopped one stopped).
+  ASSERT_EQ(
+      AptUnderSystemd(fake, {"install", "--reinstall", "--no-install-recommends", deb_}).exit_code,
+      0);
+  EXPECT_EQ(SystemctlCalls(fake), reload + "try-restart TolvenarConnector.service\n");
+  // Remove stops it first, then reloads without its unit.
+  ASSERT_EQ(AptUnderSystemd(fake, {"remove", kPackage}).exit_code, 0);
+  EXPECT_EQ(SystemctlCalls(fake), "stop TolvenarConnector.service\n" + reload);
+  // Purge starts and stops nothing.
+  ASSERT_EQ(AptUnderSystemd(fake, {"purge", kPackage}).exit_code, 0);
+  const std::string purge_calls = SystemctlCalls(fake);
+  EXPECT_EQ(purge_calls.find("start"), std::string::npos) << purge_calls;
+  EXPECT_EQ(purge_calls.find("stop"), std::string::npos) << purge_calls;
+  EXPECT_EQ(getpwnam(kAccount), nullptr);
   EXPECT_FALSE(PackageKnown());
 }
 
