@@ -423,8 +423,16 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_EQ(configured.exit_code, 0) << configured.out << configured.err;
   EXPECT_NE(configured.out.find("Vinculacao: pendente"), std::string::npos) << configured.out;
 
+  // Run as the unit runs it: as the account, with the system read-only but
+  // for its two folders (what ProtectSystem=strict leaves writable with the
+  // unit's ReadWritePaths= and StateDirectory=), in a mount namespace.
   connector_ = std::make_unique<testing::Process>(
-      std::vector<std::string>{"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-console"}, "/");
+      std::vector<std::string>{
+          "/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+          std::string("mount --bind ") + kFolder + " " + kFolder + " && mount --bind " +
+              kStateFolder + " " + kStateFolder + " && mount -o remount,bind,ro / && exec " +
+              "/usr/sbin/runuser -u " + kAccount + " -- " + kExe + " -console"},
+      "/");
   ASSERT_TRUE(connector_->WaitForOutput("Pressione ENTER para encerrar.", testing::kE2ELimit))
       << connector_->out_so_far();
   EXPECT_TRUE(testing::Eventually([&] { return !server.Results().empty(); }))
