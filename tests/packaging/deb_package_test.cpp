@@ -477,6 +477,27 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_EQ(ReadAll(kLog), log);
   for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
 
+  // The account may put links where the maintainer scripts look: the
+  // upgrade follows none, neither to change a file of root's nor to create
+  // one elsewhere.
+  testing::TempDir outside;
+  outside.Write("root-file", "root's\n");
+  fs::permissions(outside.File("root-file"), fs::perms(0644));
+  const std::string ini_path = kIni, log_path = kLog, aside = std::string(kFolder) + "/aside";
+  ASSERT_EQ(AsAccount("mv " + ini_path + " " + aside + ".ini && mv " + log_path + " " + aside +
+                      ".log && ln -s " + outside.File("root-file") + " " + ini_path + " && ln -s " +
+                      outside.File("planted") + " " + log_path)
+                .exit_code,
+            0);
+  ASSERT_EQ(Apt({"install", "--reinstall", "--no-install-recommends", deb_}).exit_code, 0);
+  EXPECT_EQ(OwnerOf(outside.File("root-file")), (Owned{"root", "root", 0644}));
+  EXPECT_EQ(outside.Read("root-file"), "root's\n");
+  EXPECT_FALSE(fs::exists(outside.File("planted")));
+  ASSERT_EQ(AsAccount("rm " + ini_path + " " + log_path + " && mv " + aside + ".ini " + ini_path +
+                      " && mv " + aside + ".log " + log_path)
+                .exit_code,
+            0);
+
   // Remove: the executable and the unit go, the configuration stays.
   ASSERT_EQ(Apt({"remove", kPackage}).exit_code, 0);
   EXPECT_FALSE(fs::exists(kExe));
