@@ -73,7 +73,8 @@ bool AccountExists(const std::string& name) {
 // sockets (the notify socket, syslog, nscd). No netlink: libcurl's name
 // resolution never opens one, and glibc does without it when it would
 // (address sorting). A system call outside the filter fails with EPERM
-// rather than killing the service.
+// rather than killing the service; the tests run an enrollment and a relay
+// under strace against it.
 constexpr const char* kSandbox =
     "UMask=0077\n"
     "ProtectSystem=strict\n"
