@@ -22,6 +22,12 @@ side_start() {  # program, server URL, profiles, poll interval in ms
     echo "warning: not every profile enrolled ($program)" >&2
 }
 
+# CPU of a process in microseconds: the sum over its threads of the time
+# the scheduler ran them, far finer than utime+stime's clock ticks.
+cpu_us() {
+  cat "/proc/$1"/task/*/schedstat 2>/dev/null | awk '{ns += $1} END {printf "%d", ns / 1000}'
+}
+
 private_kb() {  # private memory of a process: its own pages, not the shared libraries'
   awk '/^Private_(Clean|Dirty):/ {kb += $2} END {print kb}' "/proc/$1/smaps_rollup"
 }
@@ -40,13 +46,13 @@ side_idle() {  # program
   echo "[$p] idle, 50 profiles, ${side_seconds}s ..." >&2
   side_start "$p" "$server" 50 1000
   sleep 5
-  before=$(cpu_ms "$connector")
+  before=$(cpu_us "$connector")
   polls_before=$(admin_status requests_total)
   sleep "$side_seconds"
-  used=$(($(cpu_ms "$connector") - before))
+  used=$(($(cpu_us "$connector") - before))
   polls=$(($(admin_status requests_total) - polls_before))
-  figure[$p,idle50]=$(awk -v u="$used" -v s="$side_seconds" 'BEGIN{printf "%.2f", u/s*60/1000}')
-  figure[$p,httppoll]=$(awk -v u="$used" -v n="$polls" 'BEGIN{printf "%.3f", n ? u/n : 0}')
+  figure[$p,idle50]=$(awk -v u="$used" -v s="$side_seconds" 'BEGIN{printf "%.2f", u/s*60/1e6}')
+  figure[$p,httppoll]=$(awk -v u="$used" -v n="$polls" 'BEGIN{printf "%.3f", n ? u/n/1000 : 0}')
   stop_connector
 }
 
@@ -58,26 +64,26 @@ side_relay() {  # program, label, server URL
   side_start "$p" "$url" 20 1000
   sleep 3
   local before polls_before idle polls results_before used elapsed
-  before=$(cpu_ms "$connector")
+  before=$(cpu_us "$connector")
   polls_before=$(admin_status requests_total)
   sleep 10
-  idle=$(($(cpu_ms "$connector") - before))
+  idle=$(($(cpu_us "$connector") - before))
   polls=$(($(admin_status requests_total) - polls_before))
-  figure[$p,${label}poll]=$(awk -v u="$idle" -v n="$polls" 'BEGIN{printf "%.3f", n ? u/n : 0}')
+  figure[$p,${label}poll]=$(awk -v u="$idle" -v n="$polls" 'BEGIN{printf "%.3f", n ? u/n/1000 : 0}')
   results_before=$(admin_status results_total)
   for ((i = 0; i < commands; i++)); do
     admin_post /admin/commands \
       "{\"id\":\"$p-$label-$i\",\"method\":\"GET\",\"path\":\"/api/v1/sales/sections\"}" >/dev/null
   done
-  before=$(cpu_ms "$connector")
+  before=$(cpu_us "$connector")
   local started
   started=$(now_us)
   wait_until "[ \"\$(admin_status results_total)\" -ge $((results_before + commands)) ]" 1200 ||
     echo "warning: not every result arrived ($p)" >&2
   elapsed=$(($(now_us) - started))
-  used=$(($(cpu_ms "$connector") - before))
+  used=$(($(cpu_us "$connector") - before))
   figure[$p,${label}relay]=$(awk -v u="$used" -v i="$idle" -v e="$elapsed" -v n="$commands" \
-    'BEGIN{c=(u - i*e/10e6)/n; if (c<0) c=0; printf "%.3f", c}')
+    'BEGIN{c=(u - i*e/10e6)/n/1000; if (c<0) c=0; printf "%.3f", c}')
   figure[$p,${label}wall]=$(admin /admin/results | python3 -c '
 import json, statistics, sys
 times = [r["relay_us"] / 1000 for r in json.load(sys.stdin) if r["command_id"].startswith(sys.argv[1] + "-")]
@@ -129,7 +135,7 @@ side_by_side() {
   cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
   echo
   echo "Machine: $(nproc) CPU(s), $cpu, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo); load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
-  echo "Same run, same loopback servers; poll interval 1000 ms; CPU is utime+stime of the process."
+  echo "Same run, same loopback servers; poll interval 1000 ms; CPU is the scheduler's run time of all the process's threads."
   printf '%-52s | %10s | %12s | %s\n' "Figure" "connector" "Python relay" "connector / Python"
   printf '%s\n' "$(printf '%.0s-' {1..100})"
   side_row() {  # label, key
