@@ -401,39 +401,39 @@ Function StartService
   System::Call 'advapi32::CloseServiceHandle(p r0)'
 FunctionEnd
 
-; Runs the program with `args`; its output is said line by line.
+; Runs the program with `args`; its output is said line by line. It goes
+; through a file: nsExec's own capture stops at NSIS_MAX_STRLEN characters,
+; and the check of several profiles says more.
 ; Out: $R0 its exit code ("error" when it could not run).
 !macro RunProgramFunction prefix
 Function ${prefix}RunProgram
   Exch $0
   Push $1
   Push $2
-  nsExec::ExecToStack '"$INSTDIR\TolvenarConnector.exe" $0'
+  InitPluginsDir
+  nsExec::Exec '"$SYSDIR\cmd.exe" /c ""$INSTDIR\TolvenarConnector.exe" $0 > "$PLUGINSDIR\output.txt" 2>&1"'
   Pop $R0
-  Pop $1
-  ; One line at a time.
-  ${Do}
-    ${If} $1 == ""
-      ${Break}
-    ${EndIf}
-    StrCpy $2 0
+  ClearErrors
+  FileOpen $1 "$PLUGINSDIR\output.txt" r
+  ${IfNot} ${Errors}
     ${Do}
-      StrCpy $0 $1 1 $2
-      ${If} $0 == ""
-      ${OrIf} $0 == "$\n"
+      FileRead $1 $0
+      ${If} ${Errors}
         ${Break}
       ${EndIf}
-      IntOp $2 $2 + 1
+      ${Do}
+        StrCpy $2 $0 1 -1
+        ${If} $2 != "$\r"
+        ${AndIf} $2 != "$\n"
+          ${Break}
+        ${EndIf}
+        StrCpy $0 $0 -1
+      ${Loop}
+      !insertmacro Say "  $0"
     ${Loop}
-    StrCpy $0 $1 $2
-    IntOp $2 $2 + 1
-    StrCpy $1 $1 "" $2
-    StrCpy $2 $0 1 -1
-    ${If} $2 == "$\r"
-      StrCpy $0 $0 -1
-    ${EndIf}
-    !insertmacro Say "  $0"
-  ${Loop}
+    FileClose $1
+  ${EndIf}
+  Delete "$PLUGINSDIR\output.txt"
   Pop $2
   Pop $1
   Pop $0

@@ -238,6 +238,9 @@ grep -q -E '^ConnectorSecretEnc=.+' "$work/enrolled.ini" || fail "enrolled INI l
 explain "$out" "$work/enroll-stdout.txt" "$ini"
 
 step "upgrade over the enrolled connector"
+# A second profile with the same enrollment: the check then says more than
+# one string of the setup can hold.
+{ printf '\r\n'; sed '1s/.*/[Connector_B]\r/' "$ini"; } >> "$ini"
 cp "$ini" "$work/before.ini"
 printf '2026-01-01 00:00:00 [12345678000195] marcador do teste\r\n' >> "$program/TolvenarConnector.log"
 cp "$program/TolvenarConnector.log" "$work/before.log"
@@ -285,7 +288,9 @@ for text in "Parando o servico TolvenarConnector..." "Servico parado." "Tolvenar
   "Diagnostico: tudo certo (codigo 0)."; do
   has "$work/upgrade-stdout.txt" "$text"
 done
-has "$work/upgrade-stdout.txt" "Resultado: pronta"
+[ "$(grep -c -F 'Resultado: pronta' "$work/upgrade-stdout.txt")" -eq 2 ] || fail "the check did not pass for both profiles"
+has "$work/upgrade-stdout.txt" "[Connector_B]"
+has "$work/upgrade-stdout.txt" "  Resumo: "
 cmp -s "$work/before.ini" "$ini" || fail "the upgrade changed the INI"
 cmp -s "$exe" "$program/TolvenarConnector.exe" || fail "the upgrade did not replace the executable"
 cmp -s -n "$(stat -c %s "$work/before.log")" "$work/before.log" "$program/TolvenarConnector.log" || fail "the upgrade lost the log"
