@@ -139,6 +139,8 @@ reg query $KEY /reg:64
 EOF
 run_batch install
 out="$work/install.txt"
+# The service's configuration as the service manager keeps it (Wine's
+# "sc qc" prints nothing; its registry key holds the same).
 has "$out" "[install exit 0]"
 has "$out" 'ImagePath    REG_SZ    "C:\Program Files\Tolvenar\Connector\TolvenarConnector.exe"'
 has "$out" "Start    REG_DWORD    0x2"
