@@ -9,6 +9,10 @@
 # with 20 profiles over HTTP and HTTPS, peak memory relaying a 10 MB local
 # answer, and the times from start to the first poll and from ENTER to exit.
 # Usage: scripts/bench.sh [idle seconds, default 60]
+#        scripts/bench.sh --side-by-side [idle seconds, default 30]
+# The second form runs the connector and the plain Python relay of
+# bench/python_relay.py through the same jobs in one run and prints both
+# columns and their ratio (scripts/lib/side_by_side.sh).
 # The HTTPS figure trusts a certificate made for the run by giving the
 # connector alone (in a private mount namespace, so root and unshare(1) are
 # needed) a CA bundle that includes it; without them that row says so.
@@ -16,7 +20,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 tree=${TC_BUILD_ROOT:-$root/build}/bench
+mode=table
+if [ "${1:-}" = --side-by-side ]; then
+  mode=side-by-side
+  shift
+fi
 idle_seconds=${1:-60}
+side_seconds=${1:-30}
 
 scripts/install-deps.sh >&2
 echo "Building the optimised tree in $tree ..." >&2
@@ -31,9 +41,11 @@ rows=()
 row() { rows+=("$(printf '%-44s | %-28s | %s' "$1" "$2" "$3")"); }
 
 # --- Micro-benchmarks ------------------------------------------------------
-echo "Running the micro-benchmarks ..." >&2
-csv=$("$tree/bench/tc_bench" --benchmark_format=csv --benchmark_min_time=0.5 2>/dev/null |
-  grep -E '^"?BM_')
+[ "$mode" = table ] && echo "Running the micro-benchmarks ..." >&2
+csv=
+[ "$mode" = table ] &&
+  csv=$("$tree/bench/tc_bench" --benchmark_format=csv --benchmark_min_time=0.5 2>/dev/null |
+    grep -E '^"?BM_')
 while IFS=, read -r name iterations real cpu unit bytes_per_second _; do
   name=${name//\"/}
   value=$(awk -v t="$cpu" -v u="$unit" 'BEGIN{
@@ -43,7 +55,7 @@ while IFS=, read -r name iterations real cpu unit bytes_per_second _; do
   [ -n "$bytes_per_second" ] &&
     value="$value ($(awk -v b="$bytes_per_second" 'BEGIN{printf "%.0f MB/s", b/1e6}'))"
   row "$name" "$value" "Google Benchmark, CPU time per iteration, $iterations iterations"
-done <<<"$csv"
+done < <([ -n "$csv" ] && printf '%s\n' "$csv")
 
 # --- System figures --------------------------------------------------------
 work=$(mktemp -d "${TMPDIR:-/tmp}/tolvenar-bench.XXXXXX")
@@ -75,10 +87,36 @@ pids+=($!)
 wait_until '[ -s "$work/api.port" ]' 100
 api=http://127.0.0.1:$(cat "$work/api.port")
 
-admin() { curl -fsS "$admin_base$1"; }
-admin_post() { curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "$2" "$admin_base$1"; }
+# The admin routes of the server at `base` (https with the run's CA).
+use_admin() {  # base URL
+  admin_base=$1
+  local tls=()
+  [[ "$admin_base" == https:* ]] && tls=(--cacert "$work/ca.pem")
+  admin_tls=("${tls[@]}")
+}
+admin() { curl -fsS "${admin_tls[@]}" "$admin_base$1"; }
+admin_post() {
+  curl -fsS "${admin_tls[@]}" -X POST -H 'Content-Type: application/json' --data-binary "$2" \
+    "$admin_base$1"
+}
 admin_status() { admin /admin/status | grep -o "\"$1\":[0-9]*" | cut -d: -f2; }
-admin_base=$server
+admin_tls=()
+use_admin "$server"
+
+# An HTTPS reference server with a certificate from a CA made for the run,
+# and a CA bundle that adds it ($work/bundle.pem); sets $tls_base.
+make_tls_server() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=bench-ca \
+    -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout "$work/tls.key" \
+    -out "$work/tls.csr" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/san.ext"
+  openssl x509 -req -in "$work/tls.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+    -CAcreateserial -days 2 -extfile "$work/san.ext" -out "$work/tls.pem" 2>/dev/null
+  cat /etc/ssl/certs/ca-certificates.crt "$work/ca.pem" >"$work/bundle.pem"
+  start_server tls --cert "$work/tls.pem" --key "$work/tls.key"
+  tls_base=https://127.0.0.1:$(cat "$work/tls.port")
+}
 
 # Lays out a folder with the executable and an INI of `count` profiles whose
 # codes the server knows; sets $app.
@@ -103,10 +141,11 @@ prepare_app() {  # server URL, profiles, poll interval in ms
 # set), its standard input on descriptor 3; sets $connector.
 connector=
 launcher=()
+relay_command=(./TolvenarConnector -console)
 start_connector() {
   rm -f "$work/stdin"
   mkfifo "$work/stdin"
-  (cd "$app" && exec "${launcher[@]}" ./TolvenarConnector -console <"$work/stdin" \
+  (cd "$app" && exec "${launcher[@]}" "${relay_command[@]}" <"$work/stdin" \
     >>"$app/console.txt" 2>&1) &
   connector=$!
   pids+=($connector)
@@ -125,6 +164,12 @@ run_connector() {  # server URL, profiles, poll interval in ms
   wait_until "[ \"\$(admin_status enrollments)\" -ge $((enrolled_before + $2)) ]" 600 ||
     echo "warning: not every profile enrolled" >&2
 }
+
+if [ "$mode" = side-by-side ]; then
+  . scripts/lib/side_by_side.sh
+  side_by_side
+  exit 0
+fi
 
 # --- Idle footprint
 for count in 1 10 50; do
@@ -183,14 +228,14 @@ relay_cost() {  # label, server URL
   row "Polling over $label, 20 profiles: CPU" \
     "$(awk -v u="$idle_rate" 'BEGIN{printf "%.2f%% of a core", u/100}')" \
     "utime+stime over 10 s, every profile polling every 1000 ms, no commands"
-  results_before=$(admin_status results)
+  results_before=$(admin_status results_total)
   for ((i = 0; i < commands; i++)); do
     admin_post /admin/commands \
       "{\"id\":\"$label-$i\",\"method\":\"GET\",\"path\":\"/api/v1/sales/sections\"}" >/dev/null
   done
   before=$(cpu_ms "$connector")
   SECONDS=0
-  wait_until "[ \"\$(admin_status results)\" -ge $((results_before + commands)) ]" 1200 ||
+  wait_until "[ \"\$(admin_status results_total)\" -ge $((results_before + commands)) ]" 1200 ||
     echo "warning: not every result arrived" >&2
   elapsed=$SECONDS
   used=$(($(cpu_ms "$connector") - before))
@@ -211,28 +256,13 @@ relay_cost HTTP "$server"
 # HTTPS: a CA and a server certificate made for this run; the connector sees
 # a CA bundle with that CA through a private mount namespace.
 if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=bench-ca \
-    -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout "$work/tls.key" \
-    -out "$work/tls.csr" 2>/dev/null
-  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/san.ext"
-  openssl x509 -req -in "$work/tls.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-    -CAcreateserial -days 2 -extfile "$work/san.ext" -out "$work/tls.pem" 2>/dev/null
-  cat /etc/ssl/certs/ca-certificates.crt "$work/ca.pem" >"$work/bundle.pem"
-  start_server tls --cert "$work/tls.pem" --key "$work/tls.key"
-  admin_base=https://127.0.0.1:$(cat "$work/tls.port")
-  admin() { curl -fsS --cacert "$work/ca.pem" "$admin_base$1"; }
-  admin_post() {
-    curl -fsS --cacert "$work/ca.pem" -X POST -H 'Content-Type: application/json' \
-      --data-binary "$2" "$admin_base$1"
-  }
+  make_tls_server
+  use_admin "$tls_base"
   launcher=(unshare -m sh -c
     "mount --bind '$work/bundle.pem' /etc/ssl/certs/ca-certificates.crt && exec \"\$0\" \"\$@\"")
-  relay_cost HTTPS "$admin_base"
+  relay_cost HTTPS "$tls_base"
   launcher=()
-  admin_base=$server
-  admin() { curl -fsS "$admin_base$1"; }
-  admin_post() { curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "$2" "$admin_base$1"; }
+  use_admin "$server"
 else
   row "Relay over HTTPS, 20 profiles" "not measured" "needs root and unshare -m (see the top)"
 fi
@@ -253,9 +283,9 @@ sys.stdout.write(json.dumps({"path": "/api/v1/sales/list", "status": 200, "body"
 ' "$unit" >"$work/big.json"
   curl -fsS -X POST -H 'Content-Type: application/json' --data-binary "@$work/big.json" \
     "$api/admin/faults" >/dev/null
-  results_before=$(admin_status results)
+  results_before=$(admin_status results_total)
   admin_post /admin/commands "{\"id\":\"big-$label\",\"method\":\"GET\",\"path\":\"/api/v1/sales/list\"}" >/dev/null
-  wait_until "[ \"\$(admin_status results)\" -gt $results_before ]" 600 ||
+  wait_until "[ \"\$(admin_status results_total)\" -gt $results_before ]" 600 ||
     echo "warning: the 10 MB result did not arrive" >&2
   hwm=$(status_kb "$connector" VmHWM)
   row "10 MB $label answer, 1 profile: peak RSS" \

@@ -14,14 +14,14 @@ TThread::~TThread() {
 
 void TThread::Start() {
   try {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = StartNativeThread([this] { Run(); }, kStackBytes);
   } catch (const std::system_error& e) {
     throw EThread(std::string("Thread creation error: ") + e.what());
   }
 }
 
 void TThread::WaitFor() {
-  if (thread_.joinable()) thread_.join();
+  if (thread_) thread_->Join();
 }
 
 void TThread::Run() {

@@ -3,14 +3,34 @@
 #pragma once
 
 #include <atomic>
-#include <thread>
+#include <cstddef>
+#include <memory>
 
+#include "platform/native_thread.h"
 #include "platform/stop_signal.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TC_CLANG_SANITIZED 1
+#endif
+#endif
+#ifndef TC_CLANG_SANITIZED
+#define TC_CLANG_SANITIZED 0
+#endif
 
 namespace tolvenar {
 
 class TThread {
  public:
+  // Stack of every such thread. A worker's deepest path is an exchange
+  // (curl, OpenSSL, zlib) plus the JSON reader, which keeps its nesting on
+  // the heap; sanitizer builds need several times more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || TC_CLANG_SANITIZED
+  static constexpr size_t kStackBytes = size_t{8} << 20;
+#else
+  static constexpr size_t kStackBytes = size_t{512} << 10;
+#endif
+
   TThread() = default;
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
@@ -42,7 +62,7 @@ class TThread {
   StopSignal stop_signal_;
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
-  std::thread thread_;
+  std::unique_ptr<NativeThread> thread_;
 };
 
 }  // namespace tolvenar

@@ -97,6 +97,9 @@ struct ConnectionServer::State {
   std::vector<Enrollment> enrollments;
   std::deque<CommandResult> results;
   std::deque<RecordedRequest> requests;
+  // Counted since the start, beyond what is kept.
+  uint64_t requests_total = 0;
+  uint64_t results_total = 0;
   int poll_status = 0;
   int result_status = 0;
   int next_command = 1;
@@ -234,6 +237,7 @@ void ConnectionServer::Handle(Exchange& exchange) {
   }
   std::lock_guard<std::mutex> lock(state_->mutex);
   AppendKeepingLast(state_->requests, std::move(exchange.record), state_->kept_records);
+  ++state_->requests_total;
 }
 
 void ConnectionServer::Enroll(Exchange& exchange) {
@@ -331,6 +335,7 @@ void ConnectionServer::TakeResult(Exchange& exchange) {
     }
   }
   AppendKeepingLast(state_->results, std::move(recorded), state_->kept_records);
+  ++state_->results_total;
   exchange.Reply(200, Json{{"ok", true}}.dump());
 }
 
@@ -369,7 +374,9 @@ void ConnectionServer::HandleAdmin(Exchange& exchange) {
       exchange.Reply(200, Json{{"enrollments", state_->enrollments.size()},
                                {"pending", state_->queue.size()},
                                {"results", state_->results.size()},
-                               {"requests", state_->requests.size()}}
+                               {"requests", state_->requests.size()},
+                               {"requests_total", state_->requests_total},
+                               {"results_total", state_->results_total}}
                               .dump());
     } else if (route == "GET /admin/report") {
       exchange.response.status = 200;

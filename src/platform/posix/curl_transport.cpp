@@ -353,16 +353,40 @@ bool IsTransferFailure(CURLcode code) {
   Fail("Error receiving data: ", code);
 }
 
+// The calling thread's easy handle, kept across its exchanges: making one
+// (and the internal multi handle with its wake-up socket pair that its
+// first transfer makes) for every exchange cost as much as the exchange.
+// Nothing of an exchange survives in it: every option is reset before each
+// request, connections are closed when their transfer ends and names are
+// resolved afresh. nullptr when curl cannot make one.
+CURL* ThreadEasyHandle() {
+  thread_local EasyHandle handle;
+  if (!handle) handle.reset(curl_easy_init());
+  return handle.get();
+}
+
 class CurlTransport : public HttpTransport {
  public:
-  CurlTransport(EasyHandle handle, CurlTransportOptions options)
-      : handle_(std::move(handle)), options_(std::move(options)) {}
+  explicit CurlTransport(CurlTransportOptions options) : options_(std::move(options)) {}
 
   HttpResponse Send(const HttpRequest& request) override {
     HeaderList headers = BuildHeaders(request);
     Transfer transfer(request);
-    CURL* h = handle_.get();
-    curl_easy_reset(h);  // keeps the connection for a redirect to the same host
+    handle_ = ThreadEasyHandle();  // the sending thread's
+    if (!handle_) throw Exception("Error obtaining session handle");
+    CURL* h = handle_;
+    curl_easy_reset(h);
+    // A connection serves one request, as each exchange (and each of its
+    // redirects) opens its own; a kept one would outlive its exchange.
+    SetOrFail(CURLOPT_FORBID_REUSE, 1L);
+    SetOrFail(CURLOPT_DNS_CACHE_TIMEOUT, 0L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // curl's own cache of trusted roots lives in the handle and outlives a
+    // request: a store that trusted a test root could serve the next
+    // request, which must trust the system's roots alone. The shared store
+    // below takes its place.
+    SetOrFail(CURLOPT_CA_CACHE_TIMEOUT, 0L);
+#endif
 
     SetOrFail(CURLOPT_URL, request.url.c_str());
     SetOrFail(CURLOPT_PROTOCOLS_STR, "http,https");
@@ -425,7 +449,7 @@ class CurlTransport : public HttpTransport {
   // curl would load; nullptr (curl loads them itself) when the store cannot
   // be built or curl's TLS library takes no context callback.
   SharedRootStore UseSharedRoots() {
-    CURL* h = handle_.get();
+    CURL* h = handle_;
     const TrustDefaults& defaults = DefaultTrust(h);
     const std::string& ca_file =
         options_.test_ca_file.empty() ? defaults.ca_file : options_.test_ca_file;
@@ -441,7 +465,7 @@ class CurlTransport : public HttpTransport {
 
   template <typename T>
   void SetOrFail(CURLoption option, T value, std::string_view failure = "Error opening request: ") {
-    const CURLcode result = curl_easy_setopt(handle_.get(), option, value);
+    const CURLcode result = curl_easy_setopt(handle_, option, value);
     if (result != CURLE_OK) Fail(failure, result);
   }
 
@@ -474,7 +498,7 @@ class CurlTransport : public HttpTransport {
     return list;
   }
 
-  EasyHandle handle_;
+  CURL* handle_ = nullptr;  // the sending thread's, see ThreadEasyHandle
   CurlTransportOptions options_;
 };
 
@@ -482,9 +506,8 @@ class CurlTransport : public HttpTransport {
 
 std::unique_ptr<HttpTransport> NewCurlTransport(const CurlTransportOptions& options) {
   if (!GlobalInit()) throw Exception("Error obtaining session handle");
-  EasyHandle handle(curl_easy_init());
-  if (!handle) throw Exception("Error obtaining session handle");
-  return std::make_unique<CurlTransport>(std::move(handle), options);
+  if (!ThreadEasyHandle()) throw Exception("Error obtaining session handle");
+  return std::make_unique<CurlTransport>(options);
 }
 
 }  // namespace tolvenar

@@ -32,8 +32,11 @@
 // do so at once on a new machine: each writes a complete temporary file in
 // the key's folder and link(2)s it to the final name, which succeeds for
 // exactly one of them; the rest get EEXIST and use the winner's key. An
-// existing key file is never replaced. Nothing is cached: every call reads
-// the key file, so the protector holds no mutable state.
+// existing key file is never replaced. A protector reads (or makes) the key
+// once and keeps it: the secret is unprotected on every poll, and reading
+// and checking the file each time cost more than the poll's own work. The
+// key never changes under a running process; a replaced key file is taken
+// up at the next start.
 #include <errno.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
@@ -46,6 +49,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/data_protector.h"
@@ -297,7 +301,10 @@ class MachineKeyProtector : public DataProtector {
 
   std::string Protect(const std::string& plain) override {
     MachineKey key;
-    LoadOrCreateKey(key_path_, key);
+    if (!Cached(key)) {
+      LoadOrCreateKey(key_path_, key);
+      Keep(key);
+    }
 
     std::string block(kHeaderSize + plain.size() + kTagSize, '\0');
     block[0] = static_cast<char>(kVersion);
@@ -326,7 +333,10 @@ class MachineKeyProtector : public DataProtector {
     if (static_cast<unsigned char>(block[0]) != kVersion) RaiseErrno(EBADMSG);
     // A block needs the key it was made with: no key here, no new one.
     MachineKey key;
-    LoadExistingKey(key_path_, key);
+    if (!Cached(key)) {
+      LoadExistingKey(key_path_, key);
+      Keep(key);
+    }
 
     const size_t ciphertext_size = block.size() - kHeaderSize - kTagSize;
     const unsigned char* nonce = Bytes(block) + 1;
@@ -354,7 +364,22 @@ class MachineKeyProtector : public DataProtector {
   }
 
  private:
+  bool Cached(MachineKey& key) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!have_key_) return false;
+    key.bytes = key_.bytes;
+    return true;
+  }
+  void Keep(const MachineKey& key) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    key_.bytes = key.bytes;
+    have_key_ = true;
+  }
+
   const std::string key_path_;
+  std::mutex mutex_;
+  MachineKey key_;  // valid once have_key_
+  bool have_key_ = false;
 };
 
 }  // namespace

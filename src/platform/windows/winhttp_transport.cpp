@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -345,10 +346,33 @@ void CheckBodyComplete(const HttpResponse& response) {
   }
 }
 
+// One WinHTTP session for the whole process (one per set of trusted roots,
+// for tests). Each exchange still opens its own connection, as keep-alive
+// is off on every request, and cookies, redirects and authentication are
+// off too, so an exchange inherits nothing from another through it; what
+// it does share is Schannel's TLS session cache, so that a new connection
+// resumes the server's session instead of a full handshake, and WinHTTP's
+// automatic proxy results. Sessions live as long as the process. nullptr
+// when WinHTTP cannot open one.
+const WinHttpSession* SharedSession(const std::string& test_ca_file) {
+  // Never destroyed: a worker may still be inside WinHTTP while the
+  // process ends.
+  static auto& sessions = *std::make_unique<std::map<std::string, WinHttpSession>>().release();
+  static std::mutex mutex;
+  const std::lock_guard<std::mutex> lock(mutex);
+  auto found = sessions.find(test_ca_file);
+  if (found == sessions.end()) {
+    WinHttpSession session = OpenWinHttpSession(kUserAgent);
+    if (!session.handle) return nullptr;  // tried again by the next exchange
+    found = sessions.emplace(test_ca_file, std::move(session)).first;
+  }
+  return &found->second;
+}
+
 class WinHttpTransport : public HttpTransport {
  public:
-  WinHttpTransport(WinHttpSession session, std::unique_ptr<TestRoot> test_root)
-      : session_(std::move(session)), test_root_(std::move(test_root)) {}
+  WinHttpTransport(const WinHttpSession* session, std::unique_ptr<TestRoot> test_root)
+      : session_(*session), test_root_(std::move(test_root)) {}
 
   HttpResponse Send(const HttpRequest& request) override {
     try {
@@ -431,18 +455,18 @@ class WinHttpTransport : public HttpTransport {
     RaiseSendFailure(error, watch->secure_failure_flags);
   }
 
-  WinHttpSession session_;
+  const WinHttpSession& session_;
   std::unique_ptr<TestRoot> test_root_;
 };
 
 }  // namespace
 
 std::unique_ptr<HttpTransport> NewWinHttpTransport(const WinHttpTransportOptions& options) {
-  WinHttpSession session = OpenWinHttpSession(kUserAgent);
-  if (!session.handle) throw Exception("Error obtaining session handle");
+  const WinHttpSession* session = SharedSession(options.test_ca_file);
+  if (!session) throw Exception("Error obtaining session handle");
   std::unique_ptr<TestRoot> test_root;
   if (!options.test_ca_file.empty()) test_root = std::make_unique<TestRoot>(options.test_ca_file);
-  return std::make_unique<WinHttpTransport>(std::move(session), std::move(test_root));
+  return std::make_unique<WinHttpTransport>(session, std::move(test_root));
 }
 
 }  // namespace tolvenar

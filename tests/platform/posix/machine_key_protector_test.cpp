@@ -129,6 +129,16 @@ TEST_F(MachineKeyProtectorTest, UnprotectingWithoutKeyRaisesAndCreatesNoKey) {
   EXPECT_FALSE(fs::exists(key_path_));
 }
 
+// The key is read once per protector; a new protector reads the file again.
+TEST_F(MachineKeyProtectorTest, AProtectorKeepsTheKeyItReadAndANewOneRereadsTheFile) {
+  auto protector = NewProtector();
+  const std::string block = protector->Protect("segredo");
+  ASSERT_TRUE(fs::remove(key_path_));
+  EXPECT_EQ(protector->Unprotect(block), "segredo");
+  EXPECT_FALSE(fs::exists(key_path_)) << "nothing written back";
+  ExpectOSError([&] { NewProtector()->Unprotect(block); }, "key file gone");
+}
+
 TEST_F(MachineKeyProtectorTest, ConcurrentFirstUseAgreesOnOneKey) {
   constexpr int kWorkers = 8;
   std::vector<std::string> blocks(kWorkers);

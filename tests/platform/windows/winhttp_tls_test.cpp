@@ -38,10 +38,11 @@ class WinHttpTlsTest : public ::testing::Test {
     port_ = port;
   }
 
-  HttpResponse Send(const std::string& host, const std::string& root_file) {
+  HttpResponse Send(const std::string& host, const std::string& root_file,
+                    const std::string& path = "/") {
     HttpRequest request;
     request.method = "GET";
-    request.url = "https://" + host + ":" + port_ + "/";
+    request.url = "https://" + host + ":" + port_ + path;
     request.connect_timeout_ms = 5000;
     request.response_timeout_ms = 5000;
     WinHttpTransportOptions options;
@@ -75,6 +76,19 @@ TEST_F(WinHttpTlsTest, UnknownRootIsRejected) {
 
 TEST_F(WinHttpTlsTest, TestRootMakesTheServerTrusted) {
   EXPECT_EQ(Send("localhost", "test_root.pem").status, 200);
+}
+
+// Every exchange opens its own connection; after the first, the handshake
+// resumes the server's session.
+TEST_F(WinHttpTlsTest, LaterConnectionsResumeTheServersTlsSession) {
+  const int before = std::stoi(Send("localhost", "test_root.pem", "/resumed").body);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Send("localhost", "test_root.pem").status, 200);
+  const int resumed = std::stoi(Send("localhost", "test_root.pem", "/resumed").body) - before;
+  if (resumed == 0 && RunningUnderWine()) {
+    GTEST_SKIP() << "Wine's schannel makes a full handshake for every connection; only Windows "
+                    "resumes the session";
+  }
+  EXPECT_GE(resumed, 3);
 }
 
 TEST_F(WinHttpTlsTest, ServerOfAnotherRootIsRejectedDespiteTheTestRoot) {

@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
 """TLS server for winhttp_tls_test.cpp: presents localhost.pem and answers
-every GET with 200 and a Content-Length body. Usage: https_server.py PORT"""
+every GET with 200 and a Content-Length body; GET /resumed answers how many
+handshakes so far resumed an earlier session. Usage: https_server.py PORT"""
 import http.server
 import os
 import ssl
 import sys
 
 
+resumed = set()
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def do_GET(self):
-        body = b"secure"
+        if self.connection.session_reused:
+            resumed.add(id(self.connection))
+        body = str(len(resumed)).encode() if self.path == "/resumed" else b"secure"
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
