@@ -27,6 +27,12 @@ if(NOT WIN32)
     # its own.
     add_test(NAME windows_service_life
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/host/windows/service_life.sh ${TC_WINDOWS_BUILD_DIR})
+    # The setup program: install, upgrade and uninstall in a Wine prefix of
+    # its own, against the reference servers.
+    add_test(NAME windows_setup
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/setup_test.sh ${TC_WINDOWS_BUILD_DIR}
+                     $<TARGET_FILE:tolvenar-reference-server> $<TARGET_FILE:tolvenar-sample-local-api>)
+    set_tests_properties(windows_setup PROPERTIES SKIP_RETURN_CODE 77)
   endif()
   if(TC_FUZZ_BUILD_DIR)
     add_test(NAME fuzz_targets
