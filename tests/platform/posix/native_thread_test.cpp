@@ -22,7 +22,9 @@ TEST(NativeThread, RunsTheBodyOnAStackOfTheChosenSize) {
   std::unique_ptr<NativeThread> thread =
       StartNativeThread([&] { seen = OwnStackSize(); }, size_t{512} << 10);
   thread->Join();
-  EXPECT_EQ(seen, size_t{512} << 10);
+  // ThreadSanitizer adds room of its own to every thread's stack.
+  EXPECT_GE(seen, size_t{512} << 10);
+  EXPECT_LT(seen, size_t{2} << 20) << "not the 8 MiB default";
 }
 
 }  // namespace
