@@ -1,9 +1,6 @@
 // One table of HTTP exchanges, run through HttpClient over the platform's own
 // transport (Env::Default()) against loopback servers: the same cases hold
 // for curl on Linux and WinHTTP on Windows.
-#ifdef _WIN32
-#include <windows.h>
-#endif
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -682,15 +679,6 @@ class HttpClientStopTest : public ::testing::TestWithParam<StopCase> {};
 // can end the exchange. On Windows WinHTTP also limits the whole header wait
 // to the response time-out, so the bound is checked from the stop only.
 TEST_P(HttpClientStopTest, TrickleEndsAtTheStopDeadline) {
-#ifdef _WIN32
-  // Seen under Wine 8: a blocking WinHttpReceiveResponse or WinHttpReadData
-  // on a trickling peer is not ended by closing the request handle from
-  // another thread, as Windows does; it ran until the peer closed (30 s).
-  if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-      ntdll && GetProcAddress(ntdll, "wine_get_version")) {
-    GTEST_SKIP() << "Wine does not cancel a blocking WinHTTP call whose handle is closed";
-  }
-#endif
   constexpr auto kLimit = std::chrono::milliseconds(1000);
   RawHttpServer server(TrickleRoute);
   StopSignal stop;

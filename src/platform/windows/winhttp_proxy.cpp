@@ -48,6 +48,8 @@ bool ApplyAutomaticProxy(HINTERNET session, HINTERNET request, const std::wstrin
     options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
   }
   options.fAutoLogonIfChallenged = FALSE;
+  // Answers before it returns even on the asynchronous session: no
+  // completion comes for it.
   WINHTTP_PROXY_INFO found = {};
   if (!WinHttpGetProxyForUrl(session, url.c_str(), &options, &found)) return false;
   GlobalString proxy(found.lpszProxy);
@@ -58,17 +60,20 @@ bool ApplyAutomaticProxy(HINTERNET session, HINTERNET request, const std::wstrin
 
 }  // namespace
 
+// Asynchronous: every request waits for its own completion notifications,
+// so that nothing but WinHTTP's own pool runs beside the caller's thread.
 WinHttpSession OpenWinHttpSession(const wchar_t* agent) {
   WinHttpSession session;
   session.handle.reset(WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                   WINHTTP_FLAG_ASYNC));
   if (session.handle) {
     session.automatic_proxy = true;
     return session;
   }
   // Before Windows 8.1 the account's settings are read for each request.
   session.handle.reset(WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, 0));
+                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
   return session;
 }
 

@@ -18,8 +18,8 @@ struct WinHttpSession {
   bool automatic_proxy = false;
 };
 
-// Opens the session with the given agent; a null handle when WinHTTP cannot
-// start.
+// Opens the session, asynchronous (WINHTTP_FLAG_ASYNC), with the given
+// agent; a null handle when WinHTTP cannot start.
 WinHttpSession OpenWinHttpSession(const wchar_t* agent);
 
 // For a session without automatic proxy: the account's configuration

@@ -3,9 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <map>
 #include <memory>
@@ -13,12 +11,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 #include "platform/exception.h"
 #include "platform/text.h"
 #include "platform/windows/env_windows.h"
+#include "platform/windows/winhttp_async.h"
 #include "platform/windows/winhttp_error.h"
 #include "platform/windows/winhttp_handle.h"
 #include "platform/windows/winhttp_headers.h"
@@ -30,45 +27,7 @@ namespace {
 
 constexpr wchar_t kUserAgent[] = L"TolvenarConnector/0.1.0";
 constexpr char kCertificateRejected[] = "Server Certificate Invalid or not present";
-constexpr char kUnknownFailure[] = "Execution of request terminated with unknown error";
-
-// What the status callback learns while one request is sent.
-struct SendWatch {
-  DWORD secure_failure_flags = 0;
-  // Set for a connection accepted only on the strength of the test root:
-  // the certificate it presents is checked before the request goes out.
-  const TestRoot* check_root = nullptr;
-  std::wstring host;
-  bool rejected = false;
-  bool callback_failed = false;  // the status callback caught an exception
-};
-
-Certificate ServerCertificate(HINTERNET request) {
-  PCCERT_CONTEXT certificate = nullptr;
-  DWORD size = sizeof(certificate);
-  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)) {
-    return nullptr;
-  }
-  return Certificate(certificate);
-}
-
-// WinHTTP is C: nothing may unwind through it. A failure in here is
-// recorded and raised once the send returns.
-void CALLBACK OnSendStatus(HINTERNET request, DWORD_PTR context, DWORD status, void* info,
-                           DWORD info_length) noexcept {
-  auto* watch = reinterpret_cast<SendWatch*>(context);
-  if (!watch) return;
-  try {
-    if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && info && info_length >= sizeof(DWORD)) {
-      watch->secure_failure_flags |= *static_cast<const DWORD*>(info);
-    } else if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST && watch->check_root) {
-      const Certificate presented = ServerCertificate(request);
-      if (!watch->check_root->Proves(presented.get(), watch->host)) watch->rejected = true;
-    }
-  } catch (...) {
-    watch->callback_failed = true;
-  }
-}
+constexpr const char* kUnknownFailure = kWinHttpUnknownFailure;
 
 struct Target {
   std::wstring host;
@@ -157,113 +116,6 @@ void AddHeaders(HINTERNET request, const HttpHeaders& headers) {
   for (const auto& [name, value] : headers) AddHeader(request, name, value);
 }
 
-// After a stop, ends the request at its stop deadline: WinHTTP's own limits
-// are per wait, so a peer that sends a byte now and then would keep a
-// blocking call going forever. A thread owned by one Send watches the
-// deadline and closes the request handle while a blocking call waits on it,
-// which makes that call fail; between calls the deadline is checked before
-// the next one starts. Without a stop signal nothing is started.
-class StopWatchdog {
- public:
-  using Clock = std::chrono::steady_clock;
-
-  StopWatchdog(WinHttpHandle* request, const StopSignal* stop, Clock::time_point started,
-               Clock::duration limit)
-      : request_(request), stop_(stop), started_(started), limit_(limit) {
-    if (stop_) thread_ = std::thread([this] { Watch(); });
-  }
-  ~StopWatchdog() {
-    if (thread_.joinable()) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
-      }
-      wake_.notify_all();
-      thread_.join();
-    }
-    // A handle the watchdog closed is no longer the caller's to close.
-    if (closed_) static_cast<void>(request_->release());
-  }
-  StopWatchdog(const StopWatchdog&) = delete;
-  StopWatchdog& operator=(const StopWatchdog&) = delete;
-
-  // Runs one blocking call on the request (a BOOL-returning lambda). Gives 0
-  // when it succeeded, else its error; ERROR_WINHTTP_TIMEOUT when the stop
-  // deadline came first or ended it, whatever the call itself reported.
-  template <typename Call>
-  DWORD Run(Call call) {
-    if (!stop_) return call() ? 0 : GetLastError();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (fired_ || PastDeadline()) {
-        fired_ = true;
-        return ERROR_WINHTTP_TIMEOUT;
-      }
-      busy_ = true;
-    }
-    const DWORD error = call() ? 0 : GetLastError();
-    std::lock_guard<std::mutex> lock(mutex_);
-    busy_ = false;
-    return fired_ ? ERROR_WINHTTP_TIMEOUT : error;
-  }
-
- private:
-  static constexpr auto kPollInterval = std::chrono::milliseconds(50);
-
-  bool PastDeadline() const {
-    const std::optional<Clock::time_point> deadline = stop_->Deadline(started_, limit_);
-    return deadline && Clock::now() >= *deadline;
-  }
-
-  // The stop signal cannot be waited on, so it is looked at every
-  // kPollInterval until the request is over.
-  void Watch() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!quit_) {
-      const std::optional<Clock::time_point> deadline = stop_->Deadline(started_, limit_);
-      const Clock::time_point now = Clock::now();
-      if (deadline && now >= *deadline) {
-        fired_ = true;
-        if (busy_) {
-          closed_ = true;
-          lock.unlock();
-          WinHttpCloseHandle(request_->get());
-          lock.lock();
-        }
-        wake_.wait(lock, [this] { return quit_; });
-        return;
-      }
-      const Clock::time_point next =
-          deadline ? std::min(*deadline, now + kPollInterval) : now + kPollInterval;
-      wake_.wait_until(lock, next, [this] { return quit_; });
-    }
-  }
-
-  WinHttpHandle* const request_;
-  const StopSignal* const stop_;
-  const Clock::time_point started_;
-  const Clock::duration limit_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool quit_ = false;
-  bool busy_ = false;    // a blocking call waits on the request
-  bool fired_ = false;   // the deadline has passed
-  bool closed_ = false;  // the watchdog closed the request handle
-  std::thread thread_;
-};
-
-// The error of one send, 0 when it succeeded.
-DWORD SendOnce(HINTERNET request, const std::string& body, SendWatch* watch,
-               StopWatchdog* watchdog) {
-  watch->secure_failure_flags = 0;
-  void* data = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
-  const auto length = static_cast<DWORD>(body.size());
-  return watchdog->Run([&] {
-    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length,
-                              reinterpret_cast<DWORD_PTR>(watch));
-  });
-}
-
 // Failures that the test root may answer: the root is unknown to the
 // platform and nothing else is wrong. Wine reports any rejected certificate
 // as a bare secure channel error, so that one is tried too.
@@ -311,10 +163,12 @@ int ReadStatus(HINTERNET request) {
   throw Exception(WinHttpFailureMessage("Error reading data", ERROR_NOT_ENOUGH_MEMORY));
 }
 
+constexpr size_t kReadChunkBytes = 64 * 1024;
+
 // Statuses whose answers carry no body whatever their headers say.
 bool HasNoBody(int status) { return status == 204 || status == 304; }
 
-std::string ReadBody(HINTERNET request, const HttpResponse& response, StopWatchdog* watchdog) {
+std::string ReadBody(AsyncRequest* request, const HttpResponse& response) {
   // An announced length past the ceiling fails before any of the body is read.
   const std::optional<uint64_t> announced = AnnouncedContentLength(response.headers);
   if (announced && *announced > kMaxAnswerBodyBytes && !HasNoBody(response.status)) {
@@ -322,16 +176,13 @@ std::string ReadBody(HINTERNET request, const HttpResponse& response, StopWatchd
   }
   std::string body;
   body.reserve(BodyReserveFor(response.headers));
-  std::vector<char> buffer(64 * 1024);
   for (;;) {
-    DWORD read = 0;
-    const DWORD error = watchdog->Run([&] {
-      return WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read);
-    });
+    std::string_view read;
+    const DWORD error = request->Read(kReadChunkBytes, &read);
     if (error != 0) throw Exception(WinHttpFailureMessage("Error reading data", error));
-    if (read == 0) return body;
-    if (read > kMaxAnswerBodyBytes - body.size()) RaiseBodyTooLarge();
-    body.append(buffer.data(), read);
+    if (read.empty()) return body;
+    if (read.size() > kMaxAnswerBodyBytes - body.size()) RaiseBodyTooLarge();
+    body.append(read);
   }
 }
 
@@ -371,7 +222,7 @@ const WinHttpSession* SharedSession(const std::string& test_ca_file) {
 
 class WinHttpTransport : public HttpTransport {
  public:
-  WinHttpTransport(const WinHttpSession* session, std::unique_ptr<TestRoot> test_root)
+  WinHttpTransport(const WinHttpSession* session, std::shared_ptr<const TestRoot> test_root)
       : session_(*session), test_root_(std::move(test_root)) {}
 
   HttpResponse Send(const HttpRequest& request) override {
@@ -386,7 +237,7 @@ class WinHttpTransport : public HttpTransport {
 
  private:
   HttpResponse SendRequest(const HttpRequest& http) {
-    const auto started = StopWatchdog::Clock::now();
+    const auto started = AsyncRequest::Clock::now();
     const Target target = CrackUrl(http.url);
     WinHttpHandle connection(
         WinHttpConnect(session_.handle.get(), target.host.c_str(), target.port, 0));
@@ -394,69 +245,66 @@ class WinHttpTransport : public HttpTransport {
 
     DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
     if (target.secure) flags |= WINHTTP_FLAG_SECURE;
-    WinHttpHandle request(WinHttpOpenRequest(connection.get(), Utf8ToWide(http.method).c_str(),
-                                             target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                             WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-    if (!request) throw Exception(WinHttpFailureMessage("Error opening request", GetLastError()));
+    WinHttpHandle handle(WinHttpOpenRequest(connection.get(), Utf8ToWide(http.method).c_str(),
+                                            target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+    if (!handle) throw Exception(WinHttpFailureMessage("Error opening request", GetLastError()));
 
-    DisableAutomaticFeatures(request.get());
+    DisableAutomaticFeatures(handle.get());
     if (!session_.automatic_proxy) {
-      ApplyAccountProxy(session_.handle.get(), request.get(), Utf8ToWide(http.url));
+      ApplyAccountProxy(session_.handle.get(), handle.get(), Utf8ToWide(http.url));
     }
-    SetTimeouts(request.get(), http);
-    AddHeaders(request.get(), http.headers);
+    SetTimeouts(handle.get(), http);
+    AddHeaders(handle.get(), http.headers);
 
-    // Declared after the request handle: it may close that handle, and is
-    // joined before the handle's owner lets go of it.
-    StopWatchdog watchdog(&request, http.stop, started,
-                          std::chrono::milliseconds(http.response_timeout_ms));
-    SendWatch watch;
-    watch.host = target.host;
-    DWORD notifications = WINHTTP_CALLBACK_FLAG_SECURE_FAILURE;
-    if (test_root_) notifications |= WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
-    if (WinHttpSetStatusCallback(request.get(), OnSendStatus, notifications, 0) ==
-        WINHTTP_INVALID_STATUS_CALLBACK) {
-      throw Exception(kUnknownFailure);
-    }
-    SendTrusted(request.get(), http.body, &watch, &watchdog);
+    // Declared after the connection: the request is closed first.
+    AsyncRequest request(std::move(handle),
+                         {http.stop, started, std::chrono::milliseconds(http.response_timeout_ms)},
+                         target.host);
+    SendTrusted(&request, http.body, target.host);
 
-    const DWORD received =
-        watchdog.Run([&] { return WinHttpReceiveResponse(request.get(), nullptr); });
+    const DWORD received = request.ReceiveResponse();
     if (received != 0) throw Exception(WinHttpFailureMessage("Error receiving data", received));
     HttpResponse response;
     response.status = ReadStatus(request.get());
     response.headers = ParseRawHeaders(ReadRawHeaders(request.get()));
-    response.body = ReadBody(request.get(), response, &watchdog);
+    response.body = ReadBody(&request, response);
     CheckBodyComplete(response);
     return response;
   }
 
-  void SendTrusted(HINTERNET request, const std::string& body, SendWatch* watch,
-                   StopWatchdog* watchdog) {
-    DWORD error = SendOnce(request, body, watch, watchdog);
-    if (watch->callback_failed) throw Exception(kUnknownFailure);
+  void SendTrusted(AsyncRequest* request, const std::string& body, const std::wstring& host) {
+    DWORD error = request->Send(body);
+    AsyncRequest::SendNotes notes = request->LastSendNotes();
+    if (notes.callback_failed) throw Exception(kUnknownFailure);
     if (error == 0) return;
-    if (test_root_ && MayBeUnknownRoot(error, watch->secure_failure_flags)) {
+    // Wine waits for the answer's headers before it completes the send; a
+    // deadline met there is the receiving's, as on Windows, and the next
+    // step reports it.
+    if (error == ERROR_WINHTTP_TIMEOUT && request->expired() && notes.request_sent) return;
+    if (test_root_ && MayBeUnknownRoot(error, notes.secure_failure_flags)) {
       // Where WinHTTP still holds the rejected certificate, it is proven
       // before trying again. Where it does not (Wine), only the retried
       // connection's certificate can be checked, as it comes up, and the
       // request goes out before the verdict is acted on; only tests ever
       // hold a test root.
-      if (const Certificate rejected = ServerCertificate(request)) {
-        if (!test_root_->Proves(rejected.get(), watch->host)) throw Exception(kCertificateRejected);
+      if (const Certificate rejected = ServerCertificate(request->get())) {
+        if (!test_root_->Proves(rejected.get(), host)) throw Exception(kCertificateRejected);
       }
-      SetDword(request, WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA);
-      watch->check_root = test_root_.get();
-      error = SendOnce(request, body, watch, watchdog);
-      if (watch->callback_failed) throw Exception(kUnknownFailure);
-      if (watch->rejected) throw Exception(kCertificateRejected);
+      SetDword(request->get(), WINHTTP_OPTION_SECURITY_FLAGS, SECURITY_FLAG_IGNORE_UNKNOWN_CA);
+      request->CheckCertificatesWith(test_root_);
+      error = request->Send(body);
+      notes = request->LastSendNotes();
+      if (notes.callback_failed) throw Exception(kUnknownFailure);
+      if (notes.certificate_rejected) throw Exception(kCertificateRejected);
       if (error == 0) return;
     }
-    RaiseSendFailure(error, watch->secure_failure_flags);
+    RaiseSendFailure(error, notes.secure_failure_flags);
   }
 
   const WinHttpSession& session_;
-  std::unique_ptr<TestRoot> test_root_;
+  // Shared with requests whose callback may outlive this transport.
+  std::shared_ptr<const TestRoot> test_root_;
 };
 
 }  // namespace
@@ -464,8 +312,8 @@ class WinHttpTransport : public HttpTransport {
 std::unique_ptr<HttpTransport> NewWinHttpTransport(const WinHttpTransportOptions& options) {
   const WinHttpSession* session = SharedSession(options.test_ca_file);
   if (!session) throw Exception("Error obtaining session handle");
-  std::unique_ptr<TestRoot> test_root;
-  if (!options.test_ca_file.empty()) test_root = std::make_unique<TestRoot>(options.test_ca_file);
+  std::shared_ptr<const TestRoot> test_root;
+  if (!options.test_ca_file.empty()) test_root = std::make_shared<TestRoot>(options.test_ca_file);
   return std::make_unique<WinHttpTransport>(session, std::move(test_root));
 }
 

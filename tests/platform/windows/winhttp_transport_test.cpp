@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -229,6 +230,44 @@ TEST(WinHttpTransportTest, FailureMessages) {
     HttpRequest request = Request("GET", c.url);
     request.response_timeout_ms = 300;
     ExpectFailureForm(FailureOf(request), c.what, c.code, !wine);
+  }
+}
+
+// A stop requested before the exchange: its deadline is the response
+// time-out after its own start. The peer trickles well within each wait's
+// time-out, so only that deadline can end the exchange, which then fails as
+// WinHTTP's own time-out (Wine included, where closing the handle leaves
+// the wait running until the peer lets go).
+TEST(WinHttpTransportTest, StopDeadlineEndsATrickleAsATimeOut) {
+  struct Case {
+    std::string head;  // sent at once, then a byte every 200 ms
+    std::string what;
+  };
+  const std::vector<Case> cases = {
+      {"HTTP/1.1 200 OK\r\n", "Error receiving data"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", "Error reading data"},
+  };
+  constexpr auto kLimit = std::chrono::milliseconds(1000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawHttpServer server([&](const RawRequest&) {
+      RawReply reply = RawReply::Bytes(c.head);
+      for (int i = 0; i < 100; ++i) reply.pieces.push_back({"X-A: b\r\n", 200});
+      return reply;
+    });
+    StopSignal stop;
+    stop.Request();
+    HttpRequest request = Request("GET", server.Url("/"));
+    request.response_timeout_ms = static_cast<int>(kLimit.count());
+    request.stop = &stop;
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::string failure = FailureOf(request);
+    const auto took = std::chrono::steady_clock::now() - start;
+
+    ExpectFailureForm(failure, c.what, ERROR_WINHTTP_TIMEOUT);
+    EXPECT_GE(took, kLimit);
+    EXPECT_LT(took, kLimit + std::chrono::seconds(2));
   }
 }
 
