@@ -29,9 +29,9 @@ class StopBoundE2ETest : public testing::ConnectorE2ETest {};
 TEST_P(StopBoundE2ETest, ServerTricklingOneByteEveryFiveSecondsCannotHoldTheStop) {
   // Headers at once, then one byte of a long body every 5 s for 200 s.
   RawHttpServer trickle([](const RawRequest&) {
-    RawReply reply =
-        RawReply::Bytes("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                        "Content-Length: 100000\r\n\r\n");
+    RawReply reply = RawReply::Bytes(
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+        "Content-Length: 100000\r\n\r\n");
     for (int i = 0; i < 40; ++i) reply.pieces.push_back({" ", 5000});
     return reply;
   });
@@ -43,7 +43,7 @@ TEST_P(StopBoundE2ETest, ServerTricklingOneByteEveryFiveSecondsCannotHoldTheStop
   std::this_thread::sleep_for(1s);
   const auto stop = std::chrono::steady_clock::now();
   process_->WriteStdIn("\r\n");
-  const testing::ProcessResult result = process_->Wait(120s);
+  const testing::ProcessResult result = process_->Wait(testing::kE2ELimit);
   const auto took = std::chrono::steady_clock::now() - stop;
   process_.reset();
 

@@ -45,10 +45,9 @@ struct AsyncRequest::Shared {
 
 namespace {
 
-constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
-                                 WINHTTP_CALLBACK_FLAG_HANDLES |
-                                 WINHTTP_CALLBACK_FLAG_SECURE_FAILURE |
-                                 WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
+constexpr DWORD kNotifications =
+    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
+    WINHTTP_CALLBACK_FLAG_SECURE_FAILURE | WINHTTP_CALLBACK_FLAG_SEND_REQUEST;
 
 void Complete(AsyncRequest::Shared* shared, DWORD error, DWORD length) {
   shared->completed = true;

@@ -85,7 +85,7 @@ class AsyncRequest {
   std::shared_ptr<Shared> shared_;
   HINTERNET request_ = nullptr;  // closed by the destructor, or at the deadline
   Bound bound_;
-  bool expired_ = false;  // the stop deadline ended an operation or came before one
+  bool expired_ = false;      // the stop deadline ended an operation or came before one
   bool left_behind_ = false;  // an operation may still run on the closed handle
   std::optional<StopSignal::Waker> waker_;  // sets the progress event on a stop
 };

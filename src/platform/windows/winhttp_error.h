@@ -9,7 +9,8 @@
 namespace tolvenar {
 
 // The failure of a request for a reason WinHTTP gives no code for.
-inline constexpr char kWinHttpUnknownFailure[] = "Execution of request terminated with unknown error";
+inline constexpr char kWinHttpUnknownFailure[] =
+    "Execution of request terminated with unknown error";
 
 // WinHTTP's text for `code` (winhttp.dll's messages, then the system's), in
 // UTF-8, without trailing blanks, line breaks or full stop.
