@@ -25,6 +25,9 @@ Target amd64-unicode
 ManifestSupportedOS all
 ManifestDPIAware true
 RequestExecutionLevel admin
+; A drive's root given with /D= reaches the setup's own check, which refuses it
+; (NSIS would silently install into the default folder instead).
+AllowRootDirInstall true
 SetCompressor /SOLID lzma
 
 !ifndef TC_VERSION | TC_EXE | TC_README | TC_OUTFILE

@@ -2,12 +2,13 @@
 //   run HEX                  runs the command line whose UTF-8 bytes HEX
 //                            spells, exactly as given (control characters
 //                            and all); exits with its exit code
-//   hold PATH FLAG SECONDS   holds PATH open, letting no one delete or
+//   hold PATH READY FLAG SECONDS
+//                            holds PATH open, letting no one delete or
 //                            write it, until the file FLAG exists (at most
-//                            SECONDS); prints "[held]" once it holds it
-//   mutex NAME FLAG SECONDS  holds the named mutex NAME, as a running setup
-//                            does, until the file FLAG exists (at most
-//                            SECONDS); prints "[held]" once it holds it
+//                            SECONDS); creates the file READY once it holds it
+//   mutex NAME READY FLAG SECONDS
+//                            holds the named mutex NAME, as a running setup
+//                            does; otherwise as hold
 //   ini PATH                 reads PATH as the connector does and prints
 //                            each key of each section as
 //                            "section|key|hex of the UTF-8 value"
@@ -73,15 +74,22 @@ int Run(const std::string& hex) {
 
 void WaitForFlag(const wchar_t* flag, const wchar_t* seconds);
 
-int Hold(const wchar_t* path, const wchar_t* flag, const wchar_t* seconds) {
+// Tells the batch that waits for it (cmd cannot read a file another
+// process writes to).
+void SayReady(const wchar_t* ready) {
+  HANDLE file = CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+int Hold(const wchar_t* path, const wchar_t* ready, const wchar_t* flag, const wchar_t* seconds) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "CreateFileW: %lu\n", GetLastError());
     return 1;
   }
-  std::printf("[held]\n");
-  std::fflush(stdout);
+  SayReady(ready);
   WaitForFlag(flag, seconds);
   CloseHandle(file);
   return 0;
@@ -94,14 +102,13 @@ void WaitForFlag(const wchar_t* flag, const wchar_t* seconds) {
   }
 }
 
-int HoldMutex(const wchar_t* name, const wchar_t* flag, const wchar_t* seconds) {
+int HoldMutex(const wchar_t* name, const wchar_t* ready, const wchar_t* flag, const wchar_t* seconds) {
   HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
   if (mutex == nullptr) {
     std::fprintf(stderr, "CreateMutexW: %lu\n", GetLastError());
     return 1;
   }
-  std::printf("[held]\n");
-  std::fflush(stdout);
+  SayReady(ready);
   WaitForFlag(flag, seconds);
   CloseHandle(mutex);
   return 0;
@@ -133,9 +140,9 @@ int Ini(const wchar_t* path) {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring mode = argc > 1 ? argv[1] : L"";
   if (mode == L"run" && argc == 3) return Run(Narrow(argv[2]));
-  if (mode == L"hold" && argc == 5) return Hold(argv[2], argv[3], argv[4]);
-  if (mode == L"mutex" && argc == 5) return HoldMutex(argv[2], argv[3], argv[4]);
+  if (mode == L"hold" && argc == 6) return Hold(argv[2], argv[3], argv[4], argv[5]);
+  if (mode == L"mutex" && argc == 6) return HoldMutex(argv[2], argv[3], argv[4], argv[5]);
   if (mode == L"ini" && argc == 3) return Ini(argv[2]);
-  std::fprintf(stderr, "usage: run HEX | hold PATH FLAG SECONDS | mutex NAME FLAG SECONDS | ini PATH\n");
+  std::fprintf(stderr, "usage: run HEX | hold PATH READY FLAG SECONDS | mutex NAME READY FLAG SECONDS | ini PATH\n");
   return 2;
 }

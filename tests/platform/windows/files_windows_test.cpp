@@ -180,9 +180,11 @@ TEST_F(WindowsFilesTest, ReplaceFileCreatesItsTemporaryFileWithTheTargetsAccessL
   ASSERT_TRUE(replaced);
   EXPECT_EQ(dir_.Read(kName), "new");
   ASSERT_EQ(created_temp_dacls.size(), 1u);
-  // Wine keeps no access list on files: it reads one back from the Unix
-  // mode, which it derives from the list it is given. Where the narrowed
-  // file reads back like a plain one, nothing tells the two apart.
+  // Wine keeps no access list on files: it sets the Unix mode from the list
+  // it is given and reads one back from the mode (a file created without
+  // one reads back with Everyone). That still tells a file born narrow from
+  // one born with the folder's list; where the narrowed file reads back
+  // like a plain one, nothing tells them apart.
   if (narrowed == DaclText((dir_.path() / L"plain").wstring())) {
     GTEST_SKIP() << "this Wine reads the same access list back from every file: "
                  << std::string(narrowed.begin(), narrowed.end());
