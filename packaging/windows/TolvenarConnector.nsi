@@ -679,9 +679,12 @@ Function ${prefix}RunProgram
     System::Free $5
     System::Free $4
   ${EndIf}
-  ClearErrors
-  FileOpen $1 "$PLUGINSDIR\output.txt" r
-  ${IfNot} ${Errors}
+  ; Opened sharing everything: a handle of the ended program that the
+  ; system has not closed yet must not hide its output.
+  StrCpy $4 "$PLUGINSDIR\output.txt"
+  System::Call 'kernel32::CreateFileW(w r4, i 0x80000000, i 7, p 0, i 3, i 0x80, p 0) p .r1'
+  ${If} $1 P<> -1
+    ClearErrors
     ${Do}
       FileRead $1 $0
       ${If} ${Errors}
