@@ -29,8 +29,8 @@ std::string Narrow(const wchar_t* text) {
 }
 
 std::wstring Wide(const std::string& utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(n, L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
@@ -77,8 +77,8 @@ void WaitForFlag(const wchar_t* flag, const wchar_t* seconds);
 // Tells the batch that waits for it (cmd cannot read a file another
 // process writes to).
 void SayReady(const wchar_t* ready) {
-  HANDLE file = CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
@@ -102,7 +102,8 @@ void WaitForFlag(const wchar_t* flag, const wchar_t* seconds) {
   }
 }
 
-int HoldMutex(const wchar_t* name, const wchar_t* ready, const wchar_t* flag, const wchar_t* seconds) {
+int HoldMutex(const wchar_t* name, const wchar_t* ready, const wchar_t* flag,
+              const wchar_t* seconds) {
   HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
   if (mutex == nullptr) {
     std::fprintf(stderr, "CreateMutexW: %lu\n", GetLastError());
@@ -143,6 +144,8 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"hold" && argc == 6) return Hold(argv[2], argv[3], argv[4], argv[5]);
   if (mode == L"mutex" && argc == 6) return HoldMutex(argv[2], argv[3], argv[4], argv[5]);
   if (mode == L"ini" && argc == 3) return Ini(argv[2]);
-  std::fprintf(stderr, "usage: run HEX | hold PATH READY FLAG SECONDS | mutex NAME READY FLAG SECONDS | ini PATH\n");
+  std::fprintf(
+      stderr,
+      "usage: run HEX | hold PATH READY FLAG SECONDS | mutex NAME READY FLAG SECONDS | ini PATH\n");
   return 2;
 }
