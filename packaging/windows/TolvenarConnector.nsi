@@ -7,15 +7,27 @@
 ;
 ; Exit codes of the setup: 0 installed (also when the closing check reports a
 ; problem: it is in the log); 1 cancelled by the operator; 2 parameters or
-; answers refused, nothing changed; 3 installation failed (files, access list
-; of the INI, service registration or start).
-; Exit codes of the uninstaller (run in place, "_?="): 0 removed; 3 failed.
+; answers refused, nothing changed; 3 installation failed (files, access
+; lists, service registration or start; a service that was running is
+; started again first); 4 another setup or uninstaller is running, nothing
+; changed.
+; Exit codes of the uninstaller (run in place, "_?="): 0 removed; 2
+; parameters refused; 3 failed, or a file holding the secret could only be
+; scheduled for removal at the next restart; 4 another setup or uninstaller
+; is running.
+;
+; Only for tests (never in a shipped build): -DTC_STOP_WAIT_S and
+; -DTC_CHECK_WAIT_S shorten the waits; -DTC_ACCESS_LISTS_UNVERIFIED turns
+; access lists that read back different into a warning (Wine keeps none).
 
 Unicode true
 Target amd64-unicode
 ManifestSupportedOS all
 ManifestDPIAware true
 RequestExecutionLevel admin
+; A drive's root given with /D= reaches the setup's own check, which refuses it
+; (NSIS would silently install into the default folder instead).
+AllowRootDirInstall true
 SetCompressor /SOLID lzma
 
 !ifndef TC_VERSION | TC_EXE | TC_README | TC_OUTFILE
@@ -32,6 +44,31 @@ SetCompressor /SOLID lzma
 
 !define EXIT_REFUSED 2
 !define EXIT_FAILED 3
+!define EXIT_BUSY 4
+
+; One setup or uninstaller at a time, across sessions.
+!define SETUP_MUTEX "Global\TolvenarConnectorSetup"
+
+; How long a stop may take: the connector's own stop bound (150 s: a pause
+; of up to 60 s or an exchange of up to 45 s per wait, with a margin) and
+; time for its process to end.
+!ifndef TC_STOP_WAIT_S
+  !define TC_STOP_WAIT_S 180
+!endif
+; The closing "-check" (its probes bound themselves; this bounds the rest).
+!ifndef TC_CHECK_WAIT_S
+  !define TC_CHECK_WAIT_S 120
+!endif
+; "-install" and "-uninstall".
+!define PROGRAM_WAIT_S 60
+
+; Access lists. The folder: SYSTEM and Administrators, inherited by what is
+; created in it (logs, temporary files, the setup log); Users may list it.
+; The executable and the guides add read and run for Users. The INI: SYSTEM
+; and Administrators only, nothing inherited (it holds the protected secret).
+!define FOLDER_SDDL "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200a9;;;BU)"
+!define USERS_READ_SDDL "D:(A;;0x1200a9;;;BU)"
+!define INI_SDDL "D:P(A;;FA;;;SY)(A;;FA;;;BA)"
 
 Name "${PRODUCT} ${TC_VERSION}"
 OutFile "${TC_OUTFILE}"
@@ -61,10 +98,24 @@ Var Code
 Var LocalApi
 Var Homologation   ; 1 allows an http:// server
 Var Purge          ; uninstaller: 1 removes the INI and the logs too
+Var SilentAsked    ; 1 when /S was given, in any letter case
+Var GotServer      ; 1 once each parameter was seen: none may repeat
+Var GotCnpj
+Var GotCode
+Var GotApi
+Var GotHomologation
+Var GotPurge
+Var GotNcrc
+Var WasRunning     ; 1 when the service ran before the setup stopped it
+Var SecretLeft     ; uninstaller: 1 when a file holding the secret stays
 Var ConfigGiven    ; 1 when any configuration parameter was given
 Var KeepIni        ; 1 when an INI is there already: it is kept untouched
 Var LogFile        ; handle of the setup log, "" while there is none
 Var Failure        ; text of the first failure of the installation
+Var WriteFailed    ; 1 once a write to the INI failed
+Var Refusal        ; text of a refusal of the parameters
+Var AccessRead     ; the access list last read back (SDDL)
+Var AccessNote     ; test builds: what differed in it
 Var Dialog
 Var ServerBox
 Var CnpjBox
@@ -135,13 +186,99 @@ FunctionEnd
 !macroend
 
 ; ---------------------------------------------------------------------------
+; Values: they go into the INI as they are, one line each, and the connector
+; reads them back trimmed, without surrounding double quotes. A value that
+; could change on the way, or add a line, is refused.
+
+; Checks the value on the stack. Out: $R1 "" or what is wrong with it.
+!macro CheckValueFunction prefix
+Function ${prefix}CheckValue
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  StrCpy $R1 ""
+  StrLen $3 $0
+  ; Into memory: the characters are judged by their codes.
+  System::Call '*(&w${NSIS_MAX_STRLEN} r0) p .r1'
+  StrCpy $2 0
+  ${Do}
+    ${If} $2 >= $3
+      ${Break}
+    ${EndIf}
+    IntOp $4 $2 * 2
+    IntPtrOp $4 $1 + $4
+    System::Call '*$4(&i2 .r4)'
+    IntOp $4 $4 & 0xFFFF
+    ${If} $4 < 0x20
+    ${OrIf} $4 = 0x7F
+    ${OrIf} $4 >= 0x80
+    ${AndIf} $4 <= 0x9F
+      StrCpy $R1 "caractere de controle (codigo $4)"
+      ${Break}
+    ${EndIf}
+    IntOp $2 $2 + 1
+  ${Loop}
+  ${If} $R1 == ""
+    ; Half of a surrogate pair has no UTF-8 form.
+    System::Call 'kernel32::WideCharToMultiByte(i 65001, i 0x80, p r1, i r3, p 0, i 0, p 0, p 0) i .r4'
+    ${If} $4 = 0
+    ${AndIf} $3 > 0
+      StrCpy $R1 "caractere invalido"
+    ${EndIf}
+  ${EndIf}
+  System::Free $1
+  ${If} $R1 == ""
+    StrCpy $1 $0 1
+    StrCpy $2 $0 1 -1
+    ${If} $1 == " "
+    ${OrIf} $2 == " "
+      StrCpy $R1 "espaco no inicio ou no fim"
+    ${ElseIf} $1 == '"'
+    ${AndIf} $2 == '"'
+      StrCpy $R1 "entre aspas"
+    ${EndIf}
+  ${EndIf}
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro CheckValueFunction ""
+!insertmacro CheckValueFunction "un."
+
+; ---------------------------------------------------------------------------
 ; Command line: Windows' own splitting (CommandLineToArgvW), so that quoted
-; values and URLs full of "/" come through whole. Names ignore letter case.
+; values and URLs full of "/" come through whole. Names ignore letter case;
+; none may be given twice.
+
+; Marks a parameter seen; a second time is a refusal.
+!macro TakeOnce flag
+  ${If} ${flag} == 1
+  ${AndIf} $R0 == ""
+    StrCpy $R0 "Parametro repetido: $5"
+  ${EndIf}
+  StrCpy ${flag} 1
+!macroend
 
 !macro ReadParametersFunction prefix
 Function ${prefix}ReadParameters
-  ; Out: $R0 "" or the text of a refusal.
+  ; Out: $R0 "" or the text of the first refusal; $SilentAsked. Every
+  ; parameter is read even after a refusal, so that /S in any letter case
+  ; keeps the refusal silent.
   StrCpy $R0 ""
+  StrCpy $SilentAsked 0
+  ; NSIS holds the command line in one string of NSIS_MAX_STRLEN characters:
+  ; what does not fit is lost, so nothing of a longer one is taken.
+  System::Call 'kernel32::GetCommandLineW() p .r0'
+  System::Call 'kernel32::lstrlenW(p r0) i .r1'
+  ${If} $1 >= ${NSIS_MAX_STRLEN}
+    IntOp $2 ${NSIS_MAX_STRLEN} - 1
+    StrCpy $R0 "Linha de comando longa demais ($1 caracteres; o maximo e $2): nenhum parametro foi aceito."
+  ${EndIf}
   ; $CMDLINE rather than the process's: NSIS has cut "/D=" and "_?=" off it.
   StrCpy $2 $CMDLINE
   System::Call 'shell32::CommandLineToArgvW(w r2, *i .r1) p .r0'
@@ -176,34 +313,48 @@ Function ${prefix}ReadParameters
       ${EndIf}
       IntOp $9 $9 + 1
     ${Loop}
+    ; Any parameter, known or not, is a value and never INI text; one that
+    ; is refused is not repeated in the message (nor in the log).
+    Push $5
+    Call ${prefix}CheckValue
+    ${If} $R1 != ""
+    ${AndIf} $R0 == ""
+      StrCpy $R0 "Parametro $2 da linha de comando recusado: $R1."
+    ${EndIf}
     StrCpy $R1 $5 1
     ${If} $R1 != "/"
-      StrCpy $R0 "Parametro desconhecido: $5"
-    ${ElseIf} $7 == "S"
-    ${OrIf} $7 == "NCRC"
-      ; NSIS's own
+      StrCpy $7 ""  ; unknown
+    ${EndIf}
+    ; String comparisons of NSIS ignore letter case.
+    ${If} $7 == "S"
+      !insertmacro TakeOnce $SilentAsked
+    ${ElseIf} $7 == "NCRC"
+      !insertmacro TakeOnce $GotNcrc
     ${ElseIf} $7 == "SERVER="
+      !insertmacro TakeOnce $GotServer
       StrCpy $Server $8
       StrCpy $ConfigGiven 1
     ${ElseIf} $7 == "CNPJ="
+      !insertmacro TakeOnce $GotCnpj
       StrCpy $Cnpj $8
       StrCpy $ConfigGiven 1
     ${ElseIf} $7 == "CODE="
+      !insertmacro TakeOnce $GotCode
       StrCpy $Code $8
       StrCpy $ConfigGiven 1
     ${ElseIf} $7 == "APILOCAL="
+      !insertmacro TakeOnce $GotApi
       StrCpy $LocalApi $8
       StrCpy $ConfigGiven 1
     ${ElseIf} $7 == "HOMOLOGACAO"
+      !insertmacro TakeOnce $GotHomologation
       StrCpy $Homologation 1
       StrCpy $ConfigGiven 1
     ${ElseIf} $7 == "PURGE"
+      !insertmacro TakeOnce $GotPurge
       StrCpy $Purge 1
-    ${Else}
+    ${ElseIf} $R0 == ""
       StrCpy $R0 "Parametro desconhecido: $5"
-    ${EndIf}
-    ${If} $R0 != ""
-      ${Break}
     ${EndIf}
   ${Next}
   System::Call 'kernel32::LocalFree(p r0)'
@@ -211,6 +362,22 @@ FunctionEnd
 !macroend
 !insertmacro ReadParametersFunction ""
 !insertmacro ReadParametersFunction "un."
+
+; One setup or uninstaller at a time: the first holds a named mutex until it
+; ends. Out: $R0 "" or the text of the refusal.
+!macro SingleInstanceFunction prefix
+Function ${prefix}SingleInstance
+  StrCpy $R0 ""
+  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${SETUP_MUTEX}") p .r0 ?e'
+  Pop $1
+  ${If} $0 P= 0
+  ${OrIf} $1 = 183  ; ERROR_ALREADY_EXISTS
+    StrCpy $R0 "Outra instalacao ou desinstalacao do Tolvenar Connector esta em andamento; nada foi alterado. Tente de novo quando ela terminar."
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro SingleInstanceFunction ""
+!insertmacro SingleInstanceFunction "un."
 
 ; ---------------------------------------------------------------------------
 ; Validation of the answers. Out: $R0 "" or the text of a refusal.
@@ -231,8 +398,21 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+!macro CheckAnswer var name
+  Push ${var}
+  Call CheckValue
+  ${If} $R1 != ""
+    StrCpy $R0 "${name} recusado: $R1."
+    Return
+  ${EndIf}
+!macroend
+
 Function CheckAnswers
   StrCpy $R0 ""
+  !insertmacro CheckAnswer $Server "Endereco do servidor de conexao"
+  !insertmacro CheckAnswer $Cnpj "CNPJ"
+  !insertmacro CheckAnswer $Code "Codigo de vinculacao"
+  !insertmacro CheckAnswer $LocalApi "Endereco da API local"
   ${If} $Server == ""
     StrCpy $R0 "Informe o endereco do servidor de conexao (/SERVER=https://...)."
     Return
@@ -292,11 +472,15 @@ FunctionEnd
 ; The service, through the service control manager.
 
 ; Stops the service (if installed and running) and waits until it has stopped
-; and its process has ended, so that the executable can be replaced.
-; Out: $R0 "" or the text of a failure.
+; and its process has ended, so that the executable can be replaced. A
+; worker ends its current pause or exchange first: the wait allows the
+; connector's whole stop bound. A service still running past it is taken for
+; hung: its process is ended, so that the caller can start it again.
+; Out: $R0 "" or the text of a failure; $WasRunning 1 when it was running.
 !macro StopServiceFunction prefix
 Function ${prefix}StopService
   StrCpy $R0 ""
+  StrCpy $WasRunning 0
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
   ${If} $0 P= 0
     StrCpy $R0 "Sem acesso ao gerenciador de servicos."
@@ -309,21 +493,43 @@ Function ${prefix}StopService
     System::Call 'advapi32::QueryServiceStatusEx(p r1, i 0, p r2, i 36, *i .r3) i .r4'
     System::Call '*$2(i, i .r5, i, i, i, i, i, i .r6)'
     ${If} $5 != 1
-      !insertmacro Say "Parando o servico ${SERVICE}..."
+      StrCpy $WasRunning 1
+      !insertmacro Say "Parando o servico ${SERVICE} (uma troca em andamento termina antes; ate ${TC_STOP_WAIT_S} s)..."
       ${If} $5 != 3
         System::Call 'advapi32::ControlService(p r1, i 1, p r2) i .r4'
       ${EndIf}
-      ; A worker may be in the middle of an exchange: allow two minutes.
-      ${For} $7 1 240
+      IntOp $9 ${TC_STOP_WAIT_S} * 2
+      ${For} $7 1 $9
         System::Call 'advapi32::QueryServiceStatusEx(p r1, i 0, p r2, i 36, *i .r3) i .r4'
-        System::Call '*$2(i, i .r5)'
+        System::Call '*$2(i, i .r5, i, i, i, i, i, i .r8)'
+        ${If} $8 != 0
+          StrCpy $6 $8
+        ${EndIf}
         ${If} $5 == 1
           ${Break}
         ${EndIf}
         Sleep 500
       ${Next}
       ${If} $5 != 1
-        StrCpy $R0 "O servico ${SERVICE} nao parou em dois minutos."
+        StrCpy $R0 "O servico ${SERVICE} nao parou em ${TC_STOP_WAIT_S} s."
+        ; Past the connector's own bound: ended like a hung program, so that
+        ; it can be started again rather than stay stopped.
+        ${If} $6 != 0
+          System::Call 'kernel32::OpenProcess(i 0x00100001, i 0, i r6) p .r8'
+          ${If} $8 P<> 0
+            System::Call 'kernel32::TerminateProcess(p r8, i 1)'
+            System::Call 'kernel32::WaitForSingleObject(p r8, i 30000) i .r9'
+            System::Call 'kernel32::CloseHandle(p r8)'
+          ${EndIf}
+          ${For} $7 1 60
+            System::Call 'advapi32::QueryServiceStatusEx(p r1, i 0, p r2, i 36, *i .r3) i .r4'
+            System::Call '*$2(i, i .r5)'
+            ${If} $5 == 1
+              ${Break}
+            ${EndIf}
+            Sleep 500
+          ${Next}
+        ${EndIf}
       ${ElseIf} $6 != 0
         ; The service manager says stopped a little before the process ends.
         System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r6) p .r8'
@@ -361,7 +567,8 @@ FunctionEnd
 
 ; Starts the service and waits until it runs or has stopped again (a start
 ; without a usable profile). Out: $R0 "" or the text of a failure.
-Function StartService
+!macro StartServiceFunction prefix
+Function ${prefix}StartService
   StrCpy $R0 ""
   System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 0x0001) p .r0'
   ${If} $0 P= 0
@@ -400,22 +607,84 @@ Function StartService
   ${EndIf}
   System::Call 'advapi32::CloseServiceHandle(p r0)'
 FunctionEnd
+!macroend
+!insertmacro StartServiceFunction ""
+!insertmacro StartServiceFunction "un."
 
-; Runs the program with `args`; its output is said line by line. It goes
-; through a file: nsExec's own capture stops at NSIS_MAX_STRLEN characters,
-; and the check of several profiles says more.
-; Out: $R0 its exit code ("error" when it could not run).
+; Before a failure ends the setup or the uninstaller: a service that was
+; running when it began runs again, whatever the failure was.
+!macro RestoreServiceFunction prefix
+Function ${prefix}RestoreService
+  ${If} $WasRunning == 1
+    Push $R0
+    Call ${prefix}StartService
+    ${If} $R0 == ""
+      !insertmacro Say "Servico ${SERVICE} iniciado de novo."
+    ${Else}
+      !insertmacro Say "ERRO: $R0"
+    ${EndIf}
+    Pop $R0
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro RestoreServiceFunction ""
+!insertmacro RestoreServiceFunction "un."
+
+; Runs the program with `args` (pushed first), for at most `seconds` (pushed
+; second): past that it is ended. Its output is said line by line; it goes
+; through a file, as long as the check of several profiles makes it.
+; Out: $R0 its exit code, "error" when it could not run, "timeout" when it
+; was ended.
 !macro RunProgramFunction prefix
 Function ${prefix}RunProgram
-  Exch $0
-  Push $1
+  Exch $1  ; seconds
+  Exch
+  Exch $0  ; args
   Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
   InitPluginsDir
-  nsExec::Exec '"$SYSDIR\cmd.exe" /c ""$INSTDIR\TolvenarConnector.exe" $0 > "$PLUGINSDIR\output.txt" 2>&1"'
-  Pop $R0
-  ClearErrors
-  FileOpen $1 "$PLUGINSDIR\output.txt" r
-  ${IfNot} ${Errors}
+  StrCpy $R0 "error"
+  ; SECURITY_ATTRIBUTES: the output file is inherited by the program.
+  System::Call '*(i 24, i 0, p 0, i 1, i 0) p .r2'
+  StrCpy $4 "$PLUGINSDIR\output.txt"
+  System::Call 'kernel32::CreateFileW(w r4, i 0x40000000, i 1, p r2, i 2, i 0x80, p 0) p .r3'
+  System::Free $2
+  ${If} $3 P<> -1
+    ; STARTUPINFOW with standard output and error on the file, no window.
+    System::Call '*(i 104, i 0, p 0, p 0, p 0, i 0, i 0, i 0, i 0, i 0, i 0, i 0, i 0x101, &i2 0, &i2 0, i 0, p 0, p 0, p r3, p r3) p .r4'
+    System::Call '*(&i24) p .r5'  ; PROCESS_INFORMATION
+    ; Through registers: the command line holds double quotes.
+    StrCpy $2 "$INSTDIR\TolvenarConnector.exe"
+    StrCpy $6 `"$2" $0`
+    System::Call 'kernel32::CreateProcessW(w r2, w r6, p 0, p 0, i 1, i 0x08000000, p 0, p 0, p r4, p r5) i .r6'
+    System::Call 'kernel32::CloseHandle(p r3)'
+    ${If} $6 != 0
+      System::Call '*$5(p .r2, p .r3)'
+      System::Call 'kernel32::CloseHandle(p r3)'
+      IntOp $6 $1 * 1000
+      System::Call 'kernel32::WaitForSingleObject(p r2, i r6) i .r6'
+      ${If} $6 = 0
+        System::Call 'kernel32::GetExitCodeProcess(p r2, *i .r6)'
+        StrCpy $R0 $6
+      ${Else}
+        System::Call 'kernel32::TerminateProcess(p r2, i 1)'
+        System::Call 'kernel32::WaitForSingleObject(p r2, i 10000)'
+        StrCpy $R0 "timeout"
+      ${EndIf}
+      System::Call 'kernel32::CloseHandle(p r2)'
+    ${EndIf}
+    System::Free $5
+    System::Free $4
+  ${EndIf}
+  ; Opened sharing everything: a handle of the ended program that the
+  ; system has not closed yet must not hide its output.
+  StrCpy $4 "$PLUGINSDIR\output.txt"
+  System::Call 'kernel32::CreateFileW(w r4, i 0x80000000, i 7, p 0, i 3, i 0x80, p 0) p .r1'
+  ${If} $1 P<> -1
+    ClearErrors
     ${Do}
       FileRead $1 $0
       ${If} ${Errors}
@@ -434,56 +703,277 @@ Function ${prefix}RunProgram
     FileClose $1
   ${EndIf}
   Delete "$PLUGINSDIR\output.txt"
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
   Pop $2
-  Pop $1
   Pop $0
+  Pop $1
 FunctionEnd
 !macroend
 !insertmacro RunProgramFunction ""
 !insertmacro RunProgramFunction "un."
 
 ; ---------------------------------------------------------------------------
-; The access list of the INI: full control for SYSTEM and Administrators,
-; nothing inherited, nobody else (it holds the protected secret).
-; Out: $R0 "" or the text of a failure.
-Function NarrowIniAccess
+; Access lists.
+
+; Sets the access list `sddl` (pushed second) on `path` (pushed first);
+; `flags` (pushed third) are the SECURITY_INFORMATION bits besides the list:
+; 0x80000000 protects it from inheritance, 0x20000000 lets it inherit.
+; Out: $R0 "" or the text of a failure; $R1 the list read back (SDDL).
+Function SetAccess
+  Exch $2  ; flags
+  Exch
+  Exch $1  ; sddl
+  Exch 2
+  Exch $0  ; path
+  Push $3
+  Push $4
+  Push $5
+  Push $6
   StrCpy $R0 ""
-  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "D:P(A;;FA;;;SY)(A;;FA;;;BA)", i 1, *p .r0, p 0) i .r1 ?e'
+  StrCpy $R1 ""
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r1, i 1, *p .r3, p 0) i .r4 ?e'
+  Pop $5
+  ${If} $4 == 0
+    StrCpy $R0 "descritor de seguranca invalido (erro $5)"
+  ${Else}
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r3, *i .r4, *p .r5, *i .r6) i .r4'
+    IntOp $2 $2 | 4  ; DACL_SECURITY_INFORMATION
+    System::Call 'advapi32::SetNamedSecurityInfoW(w r0, i 1, i r2, p 0, p 0, p r5, p 0) i .r4'
+    System::Call 'kernel32::LocalFree(p r3)'
+    ${If} $4 != 0
+      StrCpy $R0 "erro $4"
+    ${Else}
+      System::Call 'advapi32::GetNamedSecurityInfoW(w r0, i 1, i 4, p 0, p 0, p 0, p 0, *p .r3) i .r4'
+      ${If} $4 != 0
+        StrCpy $R0 "releitura falhou (erro $4)"
+      ${Else}
+        System::Call 'advapi32::ConvertSecurityDescriptorToStringSecurityDescriptorW(p r3, i 1, i 4, *p .r5, p 0) i .r4'
+        ${If} $4 != 0
+          System::Call 'kernel32::lstrcpynW(w .R1, p r5, i ${NSIS_MAX_STRLEN})'
+          System::Call 'kernel32::LocalFree(p r5)'
+        ${EndIf}
+        System::Call 'kernel32::LocalFree(p r3)'
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $0
   Pop $2
-  ${If} $1 == 0
-    StrCpy $R0 "descritor de seguranca invalido (erro $2)"
-    Return
-  ${EndIf}
-  System::Call 'advapi32::GetSecurityDescriptorDacl(p r0, *i .r3, *p .r4, *i .r5) i .r1'
-  ; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
-  System::Call 'advapi32::SetNamedSecurityInfoW(w "$INSTDIR\${INI}", i 1, i 0x80000004, p 0, p 0, p r4, p 0) i .r1'
-  System::Call 'kernel32::LocalFree(p r0)'
-  ${If} $1 != 0
-    StrCpy $R0 "erro $1"
-    Return
-  ${EndIf}
-  ; Read back what the file now has, for the log.
-  System::Call 'advapi32::GetNamedSecurityInfoW(w "$INSTDIR\${INI}", i 1, i 4, p 0, p 0, p 0, p 0, *p .r0) i .r1'
-  ${If} $1 != 0
-    StrCpy $R0 "releitura falhou (erro $1)"
-    Return
-  ${EndIf}
-  System::Call 'advapi32::ConvertSecurityDescriptorToStringSecurityDescriptorW(p r0, i 1, i 4, *p .r2, p 0) i .r1'
-  ${If} $1 != 0
-    System::Call 'kernel32::lstrcpynW(w .r3, p r2, i ${NSIS_MAX_STRLEN})'
+  Pop $1
+FunctionEnd
+
+; Sets the protected list `sddl` (pushed second) on `path` (pushed first)
+; and compares what reads back with it: a file system that keeps another
+; list fails. Out: $R0 "" or the text of a failure; $AccessRead.
+Function SetProtectedAccess
+  Exch $1  ; sddl
+  Exch
+  Exch $0  ; path
+  Push $2
+  Push $3
+  Push $0
+  Push $1
+  Push 0x80000000
+  Call SetAccess
+  StrCpy $AccessNote ""
+  ${If} $R0 == ""
+    StrCpy $AccessRead $R1
+    ; Windows adds "AI" (inherited entries kept up to date) to the flags.
+    StrCpy $2 $R1 5
+    ${If} $2 S== "D:PAI"
+      StrCpy $2 $R1 "" 5
+      StrCpy $R1 "D:P$2"
+    ${EndIf}
+    ; The list as set, in the same spelling as the one read back.
+    System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r1, i 1, *p .r2, p 0) i .r0'
+    System::Call 'advapi32::ConvertSecurityDescriptorToStringSecurityDescriptorW(p r2, i 1, i 4, *p .r0, p 0) i .r3'
     System::Call 'kernel32::LocalFree(p r2)'
-    !insertmacro Say "Permissoes de ${INI}: $3"
+    ${If} $3 != 0
+      System::Call 'kernel32::lstrcpynW(w .r1, p r0, i ${NSIS_MAX_STRLEN})'
+      System::Call 'kernel32::LocalFree(p r0)'
+    ${EndIf}
+    ${If} $R1 S!= $1
+      StrCpy $R0 "a lista lida de volta ($R1) difere da definida ($1)"
+      !ifdef TC_ACCESS_LISTS_UNVERIFIED
+        StrCpy $AccessNote "AVISO (versao de teste): $R0."
+        StrCpy $R0 ""
+      !endif
+    ${EndIf}
   ${EndIf}
-  System::Call 'kernel32::LocalFree(p r0)'
+  Pop $3
+  Pop $2
+  Pop $0
+  Pop $1
+FunctionEnd
+
+; Says the access list of `path` as read back.
+!macro SayAccess path
+  !insertmacro Say "Permissoes de ${path}: $AccessRead"
+  ${If} $AccessNote != ""
+    !insertmacro Say $AccessNote
+  ${EndIf}
+!macroend
+
+; Adds read and run for Users to `name`, a file of the folder, if there; a
+; failure fails the installation (restarting a stopped service).
+!macro LetUsersReadFile name
+  ${If} ${FileExists} "$INSTDIR\${name}"
+    Push "$INSTDIR\${name}"
+    Push "${USERS_READ_SDDL}"
+    Push 0x20000000
+    Call SetAccess
+    ${If} $R0 != ""
+      !insertmacro FailRestoring ${EXIT_FAILED} "Nao foi possivel permitir a leitura de $INSTDIR\${name} a Usuarios: $R0"
+      Abort
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+; ---------------------------------------------------------------------------
+; The INI, written as UTF-8 (with its byte-order mark): every character of
+; the answers reads back as given, whatever the machine's code page.
+
+; Writes the text on the stack to the file handle below it, as UTF-8.
+; $WriteFailed becomes 1 when not every byte was written.
+Function WriteUtf8
+  Exch $0  ; text
+  Exch
+  Exch $1  ; handle
+  Push $2
+  Push $3
+  Push $4
+  System::Call 'kernel32::WideCharToMultiByte(i 65001, i 0, w r0, i -1, p 0, i 0, p 0, p 0) i .r2'
+  ${If} $2 > 1
+    System::Alloc $2
+    Pop $3
+    System::Call 'kernel32::WideCharToMultiByte(i 65001, i 0, w r0, i -1, p r3, i r2, p 0, p 0) i .r2'
+    IntOp $2 $2 - 1  ; without the terminating zero
+    StrCpy $4 0
+    System::Call 'kernel32::WriteFile(p r1, p r3, i r2, *i .r4, p 0) i .r0'
+    ${If} $0 = 0
+    ${OrIf} $4 != $2
+      StrCpy $WriteFailed 1
+    ${EndIf}
+    System::Free $3
+  ${EndIf}
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+!macro WriteIniLine handle key value
+  Push ${handle}
+  Push `${key}=`
+  Call WriteUtf8
+  Push ${handle}
+  Push `${value}`
+  Call WriteUtf8
+  Push ${handle}
+  Push "$\r$\n"
+  Call WriteUtf8
+!macroend
+
+; Out: $R0 "" or the text of a failure.
+Function WriteIni
+  StrCpy $R0 ""
+  StrCpy $WriteFailed 0
+  ClearErrors
+  FileOpen $0 "$INSTDIR\${INI}" w
+  ${If} ${Errors}
+    StrCpy $R0 "Nao foi possivel criar $INSTDIR\${INI}."
+    Return
+  ${EndIf}
+  FileWriteByte $0 0xEF
+  FileWriteByte $0 0xBB
+  FileWriteByte $0 0xBF
+  Push $0
+  Push "[Connector]$\r$\n"
+  Call WriteUtf8
+  !insertmacro WriteIniLine $0 "Servidor" $Server
+  !insertmacro WriteIniLine $0 "CNPJ" $Cnpj
+  !insertmacro WriteIniLine $0 "CodigoVinculacao" $Code
+  !insertmacro WriteIniLine $0 "APILocal" $LocalApi
+  ${If} $Homologation == 1
+    !insertmacro WriteIniLine $0 "PermitirHTTPInseguro" "1"
+  ${EndIf}
+  System::Call 'kernel32::FlushFileBuffers(p r0) i .r1'
+  ${If} $1 = 0
+    StrCpy $WriteFailed 1
+  ${EndIf}
+  FileClose $0
+  ${If} $WriteFailed == 1
+    Delete "$INSTDIR\${INI}"
+    StrCpy $R0 "Nao foi possivel gravar $INSTDIR\${INI}."
+  ${EndIf}
 FunctionEnd
 
 ; ---------------------------------------------------------------------------
 ; Installer
 
+; The install folder gets an access list of its own: never a drive's root,
+; nor a folder that already holds files other than an installation's.
+; Out: $R0 "" or the text of a refusal.
+Function CheckInstallFolder
+  StrCpy $R0 ""
+  Push $INSTDIR
+  Call CheckValue
+  ${If} $R1 != ""
+    StrCpy $R0 "Pasta de instalacao recusada: $R1."
+    Return
+  ${EndIf}
+  ${GetRoot} "$INSTDIR" $0
+  ${If} $0 == $INSTDIR
+  ${OrIf} "$0\" == $INSTDIR
+    StrCpy $R0 "Pasta de instalacao recusada: $INSTDIR e a raiz de uma unidade (use /D=...\Tolvenar\Connector)."
+    Return
+  ${EndIf}
+  ${If} ${FileExists} "$INSTDIR\TolvenarConnector.exe"
+  ${OrIf} ${FileExists} "$INSTDIR\${INI}"
+    Return
+  ${EndIf}
+  ClearErrors
+  FindFirst $1 $2 "$INSTDIR\*"
+  ${DoUntil} ${Errors}
+    ${If} $2 != "."
+    ${AndIf} $2 != ".."
+    ${AndIf} $2 != ""
+      StrCpy $R0 "Pasta de instalacao recusada: $INSTDIR ja existe e tem outros arquivos; use uma pasta nova ou vazia."
+      ${Break}
+    ${EndIf}
+    FindNext $1 $2
+  ${Loop}
+  FindClose $1
+FunctionEnd
+
 Function .onInit
   SetRegView 64
+  StrCpy $Homologation 0
+  StrCpy $ConfigGiven 0
+  Call ReadParameters
+  StrCpy $Refusal $R0
+  ; NSIS itself goes silent on "/S" only.
+  ${If} $SilentAsked == 1
+    SetSilent silent
+  ${EndIf}
+  Call SingleInstance
+  ${If} $R0 != ""
+    !insertmacro Fail ${EXIT_BUSY} $R0
+    Abort
+  ${EndIf}
   ${IfNot} ${RunningX64}
     !insertmacro Fail ${EXIT_REFUSED} "Este programa requer o Windows de 64 bits."
+    Abort
+  ${EndIf}
+  ${If} $Refusal != ""
+    !insertmacro Fail ${EXIT_REFUSED} "$Refusal Parametros: /SERVER=url /CNPJ=cnpj /CODE=codigo [/APILOCAL=url] [/HOMOLOGACAO]"
     Abort
   ${EndIf}
   ; An earlier installation decides the folder.
@@ -491,11 +981,9 @@ Function .onInit
   ${If} $0 != ""
     StrCpy $INSTDIR $0
   ${EndIf}
-  StrCpy $Homologation 0
-  StrCpy $ConfigGiven 0
-  Call ReadParameters
+  Call CheckInstallFolder
   ${If} $R0 != ""
-    !insertmacro Fail ${EXIT_REFUSED} "$R0 Parametros: /SERVER=url /CNPJ=cnpj /CODE=codigo [/APILOCAL=url] [/HOMOLOGACAO]"
+    !insertmacro Fail ${EXIT_REFUSED} $R0
     Abort
   ${EndIf}
   ${If} ${FileExists} "$INSTDIR\${INI}"
@@ -562,20 +1050,40 @@ Function ConfigPageLeave
   ${EndIf}
 FunctionEnd
 
+; After the service was stopped: a failure starts it again first.
+!macro FailRestoring code text
+  !insertmacro Say `ERRO: ${text}`
+  Call RestoreService
+  MessageBox MB_OK|MB_ICONSTOP `${text}` /SD IDOK
+  SetErrorLevel ${code}
+!macroend
+
 Section "-Instalar"
   SetRegView 64
   StrCpy $Failure ""
+  StrCpy $WasRunning 0
   CreateDirectory "$INSTDIR"
+  ; Before anything is written into it: the setup log holds the connector's
+  ; id, CNPJ and addresses.
+  ; The folder's own list, nothing inherited from where it is.
+  Push "$INSTDIR"
+  Push "${FOLDER_SDDL}"
+  Call SetProtectedAccess
+  ${If} $R0 != ""
+    !insertmacro Fail ${EXIT_FAILED} "Nao foi possivel restringir as permissoes de $INSTDIR a Administradores e SYSTEM: $R0"
+    Abort
+  ${EndIf}
   FileOpen $LogFile "$INSTDIR\${SETUP_LOG}" w
   ${If} ${Errors}
     StrCpy $LogFile ""
   ${EndIf}
   ${GetTime} "" "L" $0 $1 $2 $3 $4 $5 $6
   !insertmacro Say "Tolvenar Connector ${TC_VERSION}: instalacao em $INSTDIR ($2-$1-$0 $4:$5:$6)"
+  !insertmacro SayAccess $INSTDIR
 
   Call StopService
   ${If} $R0 != ""
-    !insertmacro Fail ${EXIT_FAILED} $R0
+    !insertmacro FailRestoring ${EXIT_FAILED} "$R0 A atualizacao nao foi feita."
     Abort
   ${EndIf}
 
@@ -595,11 +1103,15 @@ Section "-Instalar"
   ${Next}
   ${If} ${FileExists} "$INSTDIR\TolvenarConnector.exe.new"
     Delete "$INSTDIR\TolvenarConnector.exe.new"
-    !insertmacro Fail ${EXIT_FAILED} "Nao foi possivel substituir $INSTDIR\TolvenarConnector.exe (em uso?)."
+    !insertmacro FailRestoring ${EXIT_FAILED} "Nao foi possivel substituir $INSTDIR\TolvenarConnector.exe (em uso?)."
     Abort
   ${EndIf}
   File "/oname=README.txt" "${TC_README}"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
+  ; Users may read and run these, nothing else in the folder.
+  !insertmacro LetUsersReadFile "TolvenarConnector.exe"
+  !insertmacro LetUsersReadFile "README.txt"
+  !insertmacro LetUsersReadFile "LEIAME.txt"
   !insertmacro Say "Programa instalado: $INSTDIR\TolvenarConnector.exe"
 
   ${If} $KeepIni == 1
@@ -608,31 +1120,24 @@ Section "-Instalar"
       !insertmacro Say "Os parametros de configuracao foram ignorados. Para configurar de novo, desinstale com /PURGE (ou edite o arquivo) e instale outra vez."
     ${EndIf}
   ${Else}
-    ClearErrors
-    FileOpen $0 "$INSTDIR\${INI}" w
-    ${If} ${Errors}
-      !insertmacro Fail ${EXIT_FAILED} "Nao foi possivel criar $INSTDIR\${INI}."
+    Call WriteIni
+    ${If} $R0 != ""
+      !insertmacro FailRestoring ${EXIT_FAILED} $R0
       Abort
     ${EndIf}
-    FileWrite $0 "[Connector]$\r$\n"
-    FileWrite $0 "Servidor=$Server$\r$\n"
-    FileWrite $0 "CNPJ=$Cnpj$\r$\n"
-    FileWrite $0 "CodigoVinculacao=$Code$\r$\n"
-    FileWrite $0 "APILocal=$LocalApi$\r$\n"
-    ${If} $Homologation == 1
-      FileWrite $0 "PermitirHTTPInseguro=1$\r$\n"
-    ${EndIf}
-    FileClose $0
     !insertmacro Say "${INI} criado: servidor $Server, CNPJ $Cnpj, API local $LocalApi."
     ${If} $Homologation == 1
       !insertmacro Say "Homologacao: servidor http:// permitido (PermitirHTTPInseguro=1)."
     ${EndIf}
   ${EndIf}
-  Call NarrowIniAccess
+  Push "$INSTDIR\${INI}"
+  Push "${INI_SDDL}"
+  Call SetProtectedAccess
   ${If} $R0 != ""
-    !insertmacro Fail ${EXIT_FAILED} "Nao foi possivel restringir as permissoes de $INSTDIR\${INI} a Administradores e SYSTEM: $R0"
+    !insertmacro FailRestoring ${EXIT_FAILED} "Nao foi possivel restringir as permissoes de $INSTDIR\${INI} a Administradores e SYSTEM: $R0"
     Abort
   ${EndIf}
+  !insertmacro SayAccess ${INI}
 
   ; Apps & features
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -654,6 +1159,7 @@ Section "-Instalar"
   ${Else}
     !insertmacro Say "Registrando o servico ${SERVICE}..."
     Push "-install -silent"
+    Push ${PROGRAM_WAIT_S}
     Call RunProgram
     ${If} $R0 != 0
       !insertmacro Fail ${EXIT_FAILED} "Falha ao registrar o servico ${SERVICE} (TolvenarConnector.exe -install -silent terminou com $R0)."
@@ -670,10 +1176,14 @@ Section "-Instalar"
   ; The diagnosis: shown and logged; its result does not change the exit code.
   !insertmacro Say "Diagnostico (TolvenarConnector.exe -check):"
   Push "-check"
+  Push ${TC_CHECK_WAIT_S}
   Call RunProgram
   ${If} $R0 == 0
     !insertmacro Say "Diagnostico: tudo certo (codigo 0)."
   ${Else}
+    ${If} $R0 == "timeout"
+      !insertmacro Say "Diagnostico interrompido: nao terminou em ${TC_CHECK_WAIT_S} s (um servidor ou a API local nao responde?)."
+    ${EndIf}
     !insertmacro Say "Diagnostico: ha problemas (codigo $R0); a instalacao foi concluida, corrija ${INI} e reinicie o servico."
     MessageBox MB_OK|MB_ICONEXCLAMATION "O diagnostico encontrou problemas (detalhes na lista e em $INSTDIR\${SETUP_LOG}). A instalacao foi concluida." /SD IDOK
   ${EndIf}
@@ -697,21 +1207,80 @@ FunctionEnd
 ; ---------------------------------------------------------------------------
 ; Uninstaller
 
+; Removes the file `path` (pushed first); `secret` (pushed second) is 1 when
+; it holds the enrollment. A file in use is scheduled for removal at the
+; next restart, and said; $SecretLeft becomes 1 when such a file stays now.
+Function un.RemoveChecked
+  Exch $1  ; secret
+  Exch
+  Exch $0  ; path
+  Push $2
+  ClearErrors
+  Delete "$0"
+  ${If} ${Errors}
+  ${OrIf} ${FileExists} "$0"
+    ; MOVEFILE_DELAY_UNTIL_REBOOT
+    System::Call 'kernel32::MoveFileExW(w r0, p 0, i 4) i .r2'
+    ${If} $2 != 0
+      SetRebootFlag true
+      !insertmacro Say "$0 esta em uso: sera removido na proxima reinicializacao do Windows."
+    ${Else}
+      !insertmacro Say "ERRO: nao foi possivel remover $0 nem agendar sua remocao."
+    ${EndIf}
+    ${If} $1 == 1
+      StrCpy $SecretLeft 1
+    ${EndIf}
+  ${EndIf}
+  Pop $2
+  Pop $0
+  Pop $1
+FunctionEnd
+
+; Removes every file of the folder matching `pattern` (pushed first), as
+; un.RemoveChecked with `secret` (pushed second).
+Function un.RemoveMatching
+  Exch $1  ; secret
+  Exch
+  Exch $0  ; pattern
+  Push $2
+  Push $3
+  ClearErrors
+  FindFirst $2 $3 "$INSTDIR\$0"
+  ${DoUntil} ${Errors}
+    ${If} $3 != ""
+      Push "$INSTDIR\$3"
+      Push $1
+      Call un.RemoveChecked
+    ${EndIf}
+    ClearErrors
+    FindNext $2 $3
+  ${Loop}
+  FindClose $2
+  Pop $3
+  Pop $2
+  Pop $0
+  Pop $1
+FunctionEnd
+
 Section "-un.Programa"
   SetRegView 64
   StrCpy $LogFile ""
+  StrCpy $SecretLeft 0
   Call un.StopService
   ${If} $R0 != ""
     !insertmacro Say "ERRO: $R0"
+    Call un.RestoreService
     MessageBox MB_OK|MB_ICONSTOP $R0 /SD IDOK
     SetErrorLevel ${EXIT_FAILED}
     Abort
   ${EndIf}
   ${If} ${FileExists} "$INSTDIR\TolvenarConnector.exe"
     Push "-uninstall -silent"
+    Push ${PROGRAM_WAIT_S}
     Call un.RunProgram
     ${If} $R0 != 0
       !insertmacro Say "ERRO: falha ao remover o servico ${SERVICE} (codigo $R0)."
+      Call un.RestoreService
       MessageBox MB_OK|MB_ICONSTOP "Falha ao remover o servico ${SERVICE} (codigo $R0)." /SD IDOK
       SetErrorLevel ${EXIT_FAILED}
       Abort
@@ -726,10 +1295,26 @@ Section "-un.Programa"
 SectionEnd
 
 Section /o "un.Remover tambem a configuracao e os registros" PurgeSection
-  Delete "$INSTDIR\${INI}"
-  Delete "$INSTDIR\TolvenarConnector.log"
-  Delete "$INSTDIR\TolvenarConnector.?.log"
-  !insertmacro Say "Configuracao (${INI}, com a vinculacao) e registros removidos."
+  ; The INI and what a rewrite of it may have left behind hold the secret.
+  Push "$INSTDIR\${INI}"
+  Push 1
+  Call un.RemoveChecked
+  Push "${INI}.~*.tmp"
+  Push 1
+  Call un.RemoveMatching
+  Push "$INSTDIR\TolvenarConnector.log"
+  Push 0
+  Call un.RemoveChecked
+  Push "TolvenarConnector.*.log"
+  Push 0
+  Call un.RemoveMatching
+  ${If} $SecretLeft == 1
+    !insertmacro Say "ERRO: a configuracao com a vinculacao deste computador continua em $INSTDIR ate a proxima reinicializacao."
+    MessageBox MB_OK|MB_ICONSTOP "A configuracao com a vinculacao deste computador continua em $INSTDIR ate a proxima reinicializacao do Windows." /SD IDOK
+    SetErrorLevel ${EXIT_FAILED}
+  ${Else}
+    !insertmacro Say "Configuracao (${INI}, com a vinculacao) e registros removidos."
+  ${EndIf}
 SectionEnd
 
 Section "-un.Fim"
@@ -746,6 +1331,17 @@ Function un.onInit
   SetRegView 64
   StrCpy $Purge 0
   Call un.ReadParameters
+  ${If} $SilentAsked == 1
+    SetSilent silent
+  ${EndIf}
+  Push $R0
+  Call un.SingleInstance
+  ${If} $R0 != ""
+    MessageBox MB_OK|MB_ICONSTOP $R0 /SD IDOK
+    SetErrorLevel ${EXIT_BUSY}
+    Abort
+  ${EndIf}
+  Pop $R0
   ${If} $R0 != ""
     MessageBox MB_OK|MB_ICONSTOP "$R0 Parametros: /S [/PURGE]" /SD IDOK
     SetErrorLevel ${EXIT_REFUSED}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/windows/env_windows.h"
+#include "platform/windows/files_windows.h"
 
 namespace tolvenar {
 
@@ -51,22 +52,32 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
   return true;
 }
 
-// A new, empty file beside `path` that no one else has opened.
-FileHandle CreateTempBeside(const std::wstring& path, std::wstring* temp) {
+std::atomic<TempFileCreatedHook> temp_file_created_hook{nullptr};
+
+// A new, empty file beside `path` that no one else has opened, created with
+// `security` (nullptr: what the folder passes on).
+FileHandle CreateTempBeside(const std::wstring& path, SECURITY_ATTRIBUTES* security,
+                            std::wstring* temp) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     *temp = path + L".~" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
             std::to_wstring(counter.fetch_add(1)) + L".tmp";
-    FileHandle file(::CreateFileW(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    FileHandle file(::CreateFileW(temp->c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.valid() || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+    if (file.valid() || ::GetLastError() != ERROR_FILE_EXISTS) {
+      if (file.valid()) {
+        if (TempFileCreatedHook hook = temp_file_created_hook.load()) hook(*temp);
+      }
+      return file;
+    }
   }
   return FileHandle(INVALID_HANDLE_VALUE);
 }
 
 // Gives `temp` what an administrator set on `target`: its hidden, system
-// and similar attributes, its access list and, where the account may set
-// it, its owner. An INI locked down to Administrators stays locked down.
+// and similar attributes, its access list (already the one it was created
+// with; set again in case the file system did not take it at creation) and,
+// where the account may set it, its owner.
 bool CopyProtection(const std::wstring& target, const std::wstring& temp, DWORD attributes) {
   constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -118,6 +129,24 @@ bool MoveOver(const std::wstring& temp, const std::wstring& target) {
 
 }  // namespace
 
+bool ReplacementDescriptor(const std::wstring& target, std::vector<BYTE>* descriptor) {
+  descriptor->clear();
+  if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  DWORD size = 0;
+  ::GetFileSecurityW(target.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<BYTE> bytes(size);
+  if (!::GetFileSecurityW(target.c_str(), DACL_SECURITY_INFORMATION, bytes.data(), size, &size)) {
+    return false;
+  }
+  *descriptor = std::move(bytes);
+  return true;
+}
+
+void SetTempFileCreatedHookForTesting(TempFileCreatedHook hook) {
+  temp_file_created_hook.store(hook);
+}
+
 bool WindowsEnv::FileExists(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -148,8 +177,17 @@ bool WindowsEnv::ReplaceFile(const std::string& path, const std::string& bytes) 
     return false;
   }
 
+  // The temporary file holds the whole new content, secret included: it is
+  // born with the target's access list, never with the folder's wider one.
+  std::vector<BYTE> descriptor;
+  if (!ReplacementDescriptor(target, &descriptor)) return false;
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof security;
+  security.lpSecurityDescriptor = descriptor.empty() ? nullptr : descriptor.data();
+  security.bInheritHandle = FALSE;
+
   std::wstring temp;
-  FileHandle file = CreateTempBeside(target, &temp);
+  FileHandle file = CreateTempBeside(target, descriptor.empty() ? nullptr : &security, &temp);
   if (!file.valid()) return false;
   bool ok = WriteAll(file.get(), bytes) && ::FlushFileBuffers(file.get()) != 0;
   ok = file.Close() && ok;
