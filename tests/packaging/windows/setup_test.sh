@@ -16,7 +16,8 @@ build=$(cd "$1" && pwd)
 server_exe=$2
 api_exe=$3
 setup="$build/TolvenarConnector-0.1.0-setup.exe"
-exe="$build/TolvenarConnector.exe"
+# The setup ships the stripped executable.
+exe="$build/release/TolvenarConnector.exe"
 readme="$(cd "$(dirname "$0")/../../.." && pwd)/README.md"
 
 WINE=/usr/lib/wine/wine64
