@@ -69,6 +69,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tc-signing-test.XXXXXX")
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all
 trap '"$WINESERVER" -k 2>/dev/null || true; rm -rf "$work"' EXIT
 "$WINE" wineboot -i > /dev/null 2>&1
+"$WINESERVER" -w 2> /dev/null || true
 W=$(printf 'Z:%s' "${work//\//\\}")
 SETUP=$(printf 'Z:%s' "${setup//\//\\}")
 cat > "$work/install.bat" <<EOF
