@@ -5,7 +5,8 @@
 # a start failure that fails the setup, uninstall with /PURGE, an install
 # that enrolls against the reference connection server, an upgrade over it
 # (INI and logs kept, executable replaced, service running again) and an
-# uninstall that keeps the INI and the logs.
+# uninstall that keeps the INI and the logs, and the event sources that an
+# install registers and an uninstall removes.
 # Each step is one batch run by one "wine cmd /c": a Wine service lives only
 # while some Wine process runs.
 # Usage: setup_test.sh WINDOWS_BUILD_DIR REFERENCE_SERVER_EXE SAMPLE_LOCAL_API_EXE
@@ -316,6 +317,33 @@ cmp -s -n "$(stat -c %s "$work/before.log")" "$work/before.log" "$program/Tolven
 left=$(cd "$program" && ls | sort | tr '\n' ' ')
 [ "$left" = "TolvenarConnector.1.log TolvenarConnector.ini TolvenarConnector.log " ] || fail "left after uninstall: $left"
 explain "$out"
+
+step "event sources: registered by the setup, removed by the uninstaller"
+EVENT_LOG_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+cat > "$work/events.bat" <<EOF
+@echo off
+"$SETUP" /S > "$W\\events-stdout.txt"
+echo [install exit %ERRORLEVEL%]
+reg query "$EVENT_LOG_KEY\\TolvenarConnector" /reg:64
+reg query "$EVENT_LOG_KEY\\TolvenarConnector.exe" /reg:64
+$(quiet_uninstall /PURGE)
+$(wait_for_uninstall 1)
+reg query "$EVENT_LOG_KEY\\TolvenarConnector" /reg:64 >nul 2>&1
+if not errorlevel 1 echo [source TolvenarConnector left]
+reg query "$EVENT_LOG_KEY\\TolvenarConnector.exe" /reg:64 >nul 2>&1
+if not errorlevel 1 echo [source TolvenarConnector.exe left]
+EOF
+run_batch events
+out="$work/events.txt"
+has "$out" "[install exit 0]"
+has "$work/events-stdout.txt" "Origens de eventos registradas (log Aplicativo): TolvenarConnector, TolvenarConnector.exe."
+message_file='EventMessageFile    REG_EXPAND_SZ    C:\Program Files\Tolvenar\Connector\TolvenarConnector.exe'
+[ "$(grep -c -F "$message_file" "$out")" -eq 2 ] || fail "both sources need the installed executable as message file"
+[ "$(grep -c -F 'TypesSupported    REG_DWORD    0x7' "$out")" -eq 2 ] || fail "both sources need TypesSupported 7"
+has "$out" "[uninstall exit 0]"
+lacks "$out" "still"
+lacks "$out" "left]"
+explain "$out" "$work/events-stdout.txt"
 
 if [ "$failed" -ne 0 ]; then exit 1; fi
 echo "Windows setup under Wine: OK"
