@@ -2,9 +2,8 @@
 // the message table that Event Viewer formats events with, the version
 // resource and the application manifest. The module is loaded as a data
 // file, the way Event Viewer loads a message file.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <memory>
 #include <string>
@@ -40,11 +39,11 @@ class ExecutableResourcesTest : public ::testing::Test {
   std::wstring FormatEvent(const std::wstring& text) {
     DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
-            FORMAT_MESSAGE_ALLOCATE_BUFFER,
-        module_.get(), 0, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-        reinterpret_cast<va_list*>(arguments));
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                           FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       module_.get(), 0, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
+                       reinterpret_cast<va_list*>(arguments));
     if (length == 0) {
       ADD_FAILURE() << "FormatMessage failed: " << GetLastError();
       return {};
@@ -112,14 +111,15 @@ TEST_F(ExecutableResourcesTest, VersionResourceNamesTheProductAndItsVersion) {
   for (const auto& [name, value] : expected) {
     wchar_t* text = nullptr;
     const std::wstring query = std::wstring(block) + name;
-    ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&text), &length))
+    ASSERT_TRUE(
+        VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&text), &length))
         << WideToUtf8(query);
     EXPECT_EQ(WideToUtf8(text), value) << WideToUtf8(name);
   }
   wchar_t* description = nullptr;
   const std::wstring query = std::wstring(block) + L"FileDescription";
-  ASSERT_TRUE(VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&description),
-                             &length));
+  ASSERT_TRUE(
+      VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&description), &length));
   EXPECT_NE(std::wstring(description).find(L"Tolvenar Connector"), std::wstring::npos);
 }
 
@@ -132,9 +132,9 @@ TEST_F(ExecutableResourcesTest, ManifestRunsAsInvokerOnWindows7To11) {
                              SizeofResource(module_.get(), resource));
   EXPECT_NE(manifest.find(R"(<requestedExecutionLevel level="asInvoker" uiAccess="false"/>)"),
             std::string::npos);
-  for (const char* os : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",    // 7
-                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",    // 8
-                         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",    // 8.1
+  for (const char* os : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",     // 7
+                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",     // 8
+                         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",     // 8.1
                          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {  // 10 and 11
     EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"") + os + "\"/>"), std::string::npos)
         << os;
