@@ -32,7 +32,19 @@ if(NOT WIN32)
     add_test(NAME windows_setup
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/setup_test.sh ${TC_WINDOWS_BUILD_DIR}
                      $<TARGET_FILE:tolvenar-reference-server> $<TARGET_FILE:tolvenar-sample-local-api>)
-    set_tests_properties(windows_setup PROPERTIES SKIP_RETURN_CODE 77)
+    # The release artefacts: the stripped executable, its debug information,
+    # the size of the setup.
+    add_test(NAME windows_release
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/release_test.sh ${TC_WINDOWS_BUILD_DIR})
+    # Both may bring the Windows tree's setup up to date: one at a time.
+    set_tests_properties(windows_setup windows_release PROPERTIES
+                         SKIP_RETURN_CODE 77 RESOURCE_LOCK windows_build_tree)
+    # A signed build with a throwaway certificate, in a Windows tree of its
+    # own beside the other (kept between runs).
+    add_test(NAME windows_signing
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/signing_test.sh
+                     ${PROJECT_SOURCE_DIR} ${TC_WINDOWS_BUILD_DIR})
+    set_tests_properties(windows_signing PROPERTIES SKIP_RETURN_CODE 77)
   endif()
   if(TC_FUZZ_BUILD_DIR)
     add_test(NAME fuzz_targets

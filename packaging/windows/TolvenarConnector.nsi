@@ -4,6 +4,7 @@
 ;
 ; makensis -DTC_VERSION=0.1.0 -DTC_EXE=<TolvenarConnector.exe>
 ;          -DTC_README=<README.md> -DTC_OUTFILE=<setup.exe> TolvenarConnector.nsi
+;          [-DTC_SIGN_NSH=<signing.nsh>]
 ;
 ; Exit codes of the setup: 0 installed (also when the closing check reports a
 ; problem: it is in the log); 1 cancelled by the operator; 2 parameters or
@@ -32,6 +33,12 @@ SetCompressor /SOLID lzma
 
 !ifndef TC_VERSION | TC_EXE | TC_README | TC_OUTFILE
   !error "TC_VERSION, TC_EXE, TC_README and TC_OUTFILE must be defined"
+!endif
+
+; A signed build names the file that signs the uninstaller and the setup as
+; they are written (!uninstfinalize, !finalize).
+!ifdef TC_SIGN_NSH
+  !include "${TC_SIGN_NSH}"
 !endif
 
 !define PRODUCT "T${U+00F3}lvenar Connector"
@@ -915,6 +922,8 @@ Function WriteIni
   ${EndIf}
 FunctionEnd
 
+!include "${__FILEDIR__}/event_sources.nsh"
+
 ; ---------------------------------------------------------------------------
 ; Installer
 
@@ -1113,6 +1122,11 @@ Section "-Instalar"
   !insertmacro LetUsersReadFile "README.txt"
   !insertmacro LetUsersReadFile "LEIAME.txt"
   !insertmacro Say "Programa instalado: $INSTDIR\TolvenarConnector.exe"
+  Call RegisterEventSources
+  ${If} $R0 != ""
+    !insertmacro Fail ${EXIT_FAILED} $R0
+    Abort
+  ${EndIf}
 
   ${If} $KeepIni == 1
     !insertmacro Say "${INI} existente mantido sem alteracao (a vinculacao fica nele)."
@@ -1287,6 +1301,7 @@ Section "-un.Programa"
     ${EndIf}
     !insertmacro Say "Servico ${SERVICE} removido."
   ${EndIf}
+  Call un.RemoveEventSources
   Delete "$INSTDIR\TolvenarConnector.exe"
   Delete "$INSTDIR\TolvenarConnector.exe.new"
   Delete "$INSTDIR\README.txt"

@@ -5,8 +5,8 @@ namespace tolvenar {
 
 namespace {
 
-// No message file is registered for the source: each event carries its
-// text as its only insertion string.
+// Each event carries its text as its only insertion string. The setup names
+// the executable as the sources' message file; its message 0 is that string.
 class WindowsEventSource : public EventSource {
  public:
   explicit WindowsEventSource(const std::string& source_name)

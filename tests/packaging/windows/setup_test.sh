@@ -9,7 +9,8 @@
 # install that enrolls against the reference connection server, an upgrade
 # over it (INI and logs kept, executable replaced, service running again),
 # an uninstall that keeps the INI and the logs, a closing check cut at the
-# setup's bound and an upgrade whose stop outlasts the setup's wait.
+# setup's bound, an upgrade whose stop outlasts the setup's wait, and the
+# event sources that an install registers and an uninstall removes.
 # Each step is one batch run by one "wine cmd /c": a Wine service lives only
 # while some Wine process runs.
 #
@@ -26,7 +27,8 @@ build=$(cd "$1" && pwd)
 server_exe=$2
 api_exe=$3
 setup="$build/TolvenarConnector-0.1.0-setup.exe"
-exe="$build/TolvenarConnector.exe"
+# The setup ships the stripped executable.
+exe="$build/release/TolvenarConnector.exe"
 tool="$build/tests/packaging/tc_setup_tool.exe"
 source_dir="$(cd "$(dirname "$0")/../../.." && pwd)"
 readme="$source_dir/README.md"
@@ -475,6 +477,33 @@ cmp -s -n "$(stat -c %s "$work/before.log")" "$work/before.log" "$program/Tolven
 left=$(cd "$program" && ls | sort | tr '\n' ' ')
 [ "$left" = "TolvenarConnector.1.log TolvenarConnector.ini TolvenarConnector.log " ] || fail "left after uninstall: $left"
 explain "$out"
+
+step "event sources: registered by the setup, removed by the uninstaller (INI and logs kept)"
+EVENT_LOG_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+cat > "$work/events.bat" <<EOF
+@echo off
+"$SETUP" /S > "$W\\events-stdout.txt"
+echo [install exit %ERRORLEVEL%]
+reg query "$EVENT_LOG_KEY\\TolvenarConnector" /reg:64
+reg query "$EVENT_LOG_KEY\\TolvenarConnector.exe" /reg:64
+$(quiet_uninstall "")
+$(wait_for_uninstall 1)
+reg query "$EVENT_LOG_KEY\\TolvenarConnector" /reg:64 >nul 2>&1
+if not errorlevel 1 echo [source TolvenarConnector left]
+reg query "$EVENT_LOG_KEY\\TolvenarConnector.exe" /reg:64 >nul 2>&1
+if not errorlevel 1 echo [source TolvenarConnector.exe left]
+EOF
+run_batch events
+out="$work/events.txt"
+has "$out" "[install exit 0]"
+has "$work/events-stdout.txt" "Origens de eventos registradas (log Aplicativo): TolvenarConnector, TolvenarConnector.exe."
+message_file='EventMessageFile    REG_EXPAND_SZ    C:\Program Files\Tolvenar\Connector\TolvenarConnector.exe'
+[ "$(grep -c -F "$message_file" "$out")" -eq 2 ] || fail "both sources need the installed executable as message file"
+[ "$(grep -c -F 'TypesSupported    REG_DWORD    0x7' "$out")" -eq 2 ] || fail "both sources need TypesSupported 7"
+has "$out" "[uninstall exit 0]"
+lacks "$out" "still"
+lacks "$out" "left]"
+explain "$out" "$work/events-stdout.txt"
 
 step "a closing check cut at the setup's bound; an upgrade whose stop outlasts the setup's wait"
 # A server that accepts and never answers: each exchange of the connector
