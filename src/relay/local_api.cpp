@@ -55,10 +55,13 @@ bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std
 }
 
 LocalAPIHealth ProbeLocalAPIHealth(Env& env, const std::string& local_api_url,
-                                   const StopSignal* stop) {
+                                   const StopSignal* stop,
+                                   std::optional<StopSignal::Clock::time_point> deadline) {
   LocalAPIHealth health;
   HttpClient client(env, kProbeConnectTimeoutMS, kProbeResponseTimeoutMS);
   client.SetStopSignal(stop);
+  client.SetMaxBodyBytes(kHealthMaxBodyBytes);
+  if (deadline) client.SetDeadline(*deadline);
   try {
     HttpClientResponse response = client.Send("GET", local_api_url + "/health", {}, std::string());
     health.status = response.status;

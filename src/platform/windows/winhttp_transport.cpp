@@ -305,7 +305,7 @@ int ReadStatus(HINTERNET request) {
   return static_cast<int>(status);
 }
 
-// An answer body past kMaxAnswerBodyBytes is refused as ERROR_NOT_ENOUGH_MEMORY,
+// An answer body past its limit is refused as ERROR_NOT_ENOUGH_MEMORY,
 // the platform's own word for memory the connector will not commit.
 [[noreturn]] void RaiseBodyTooLarge() {
   throw Exception(WinHttpFailureMessage("Error reading data", ERROR_NOT_ENOUGH_MEMORY));
@@ -314,14 +314,16 @@ int ReadStatus(HINTERNET request) {
 // Statuses whose answers carry no body whatever their headers say.
 bool HasNoBody(int status) { return status == 204 || status == 304; }
 
-std::string ReadBody(HINTERNET request, const HttpResponse& response, StopWatchdog* watchdog) {
+std::string ReadBody(HINTERNET request, const HttpResponse& response, size_t max_body_bytes,
+                     StopWatchdog* watchdog) {
+  max_body_bytes = std::min(max_body_bytes, kMaxAnswerBodyBytes);
   // An announced length past the ceiling fails before any of the body is read.
   const std::optional<uint64_t> announced = AnnouncedContentLength(response.headers);
-  if (announced && *announced > kMaxAnswerBodyBytes && !HasNoBody(response.status)) {
+  if (announced && *announced > max_body_bytes && !HasNoBody(response.status)) {
     RaiseBodyTooLarge();
   }
   std::string body;
-  body.reserve(BodyReserveFor(response.headers));
+  body.reserve(BodyReserveFor(response.headers, max_body_bytes));
   std::vector<char> buffer(64 * 1024);
   for (;;) {
     DWORD read = 0;
@@ -330,7 +332,7 @@ std::string ReadBody(HINTERNET request, const HttpResponse& response, StopWatchd
     });
     if (error != 0) throw Exception(WinHttpFailureMessage("Error reading data", error));
     if (read == 0) return body;
-    if (read > kMaxAnswerBodyBytes - body.size()) RaiseBodyTooLarge();
+    if (read > max_body_bytes - body.size()) RaiseBodyTooLarge();
     body.append(buffer.data(), read);
   }
 }
@@ -426,7 +428,7 @@ class WinHttpTransport : public HttpTransport {
     HttpResponse response;
     response.status = ReadStatus(request.get());
     response.headers = ParseRawHeaders(ReadRawHeaders(request.get()));
-    response.body = ReadBody(request.get(), response, &watchdog);
+    response.body = ReadBody(request.get(), response, http.max_body_bytes, &watchdog);
     CheckBodyComplete(response);
     return response;
   }
