@@ -37,8 +37,10 @@ class HttpClient {
   void RestrictRedirectsToOrigin() { same_origin_only_ = true; }
   // Every exchange from now on ends by `deadline`, redirects included,
   // whatever the peer does: each request's time-outs are cut to the time
-  // left, and a request still running then fails as a time-out. Once it
-  // has passed, Send fails with kDeadlinePassedMessage before sending.
+  // left, and a request still running one response time-out after its start
+  // (so by the deadline at the latest) fails as a time-out, however the
+  // peer trickles. Once the deadline has passed, Send fails with
+  // kDeadlinePassedMessage before sending.
   void SetDeadline(StopSignal::Clock::time_point deadline);
   // An answer body (after content decoding) longer than `max_bytes` fails
   // the exchange as soon as it passes that length.

@@ -9,7 +9,6 @@ namespace tolvenar {
 
 namespace {
 constexpr int kServerConnectTimeoutMS = 10000;
-constexpr int kServerResponseTimeoutMS = 45000;
 }  // namespace
 
 std::string ServerActionURLOf(const std::string& server_url, const std::string& action) {

@@ -15,6 +15,10 @@ class Env;
 // server exchange forms its URL.
 std::string ServerActionURLOf(const std::string& server_url, const std::string& action);
 
+// The server exchanges' wait for data; with a deadline, also the longest one
+// request of the probe may take.
+constexpr int kServerResponseTimeoutMS = 45000;
+
 // The action the probe calls, and the most of its answer read.
 constexpr const char* kServerProbeAction = "connector-poll";
 constexpr size_t kServerProbeMaxBodyBytes = size_t{64} << 10;

@@ -21,6 +21,9 @@ struct LocalAPIHealth {
 // The most of a "/health" answer read: a version needs a few bytes, and a
 // longer answer fails the probe before it can take memory.
 constexpr size_t kHealthMaxBodyBytes = size_t{8} << 10;
+// The probe's wait for data; with a deadline, also the longest one request
+// of the probe may take.
+constexpr int kHealthResponseTimeoutMS = 3000;
 
 // GET "<local_api_url>/health" with the probe's time-outs and no headers of
 // its own; with a `deadline`, the whole probe ends by then whatever the

@@ -1,5 +1,6 @@
 #include "worker/profile_check.h"
 
+#include <algorithm>
 #include <exception>
 #include <future>
 #include <optional>
@@ -29,18 +30,32 @@ std::string Shown(std::string_view value) {
   return value.empty() ? std::string("(vazio)") : ReportText(value);
 }
 
-std::string Seconds(std::chrono::milliseconds limit) {
-  return std::to_string((limit.count() + 999) / 1000) + " s";
-}
+// A look's clock: when it began, and the longest one of its requests may
+// take (its response time-out, or the time to the deadline if shorter).
+struct LookClock {
+  LookClock(std::chrono::milliseconds limit, int response_timeout_ms)
+      : started(Clock::now()),
+        deadline(started + limit),
+        request_bound(std::min(limit, std::chrono::milliseconds(response_timeout_ms))) {}
 
-// A failure message, told apart when the probe ran out of time.
-std::string FailureText(const std::exception& e, Clock::time_point deadline,
-                        std::chrono::milliseconds limit) {
-  if (Clock::now() >= deadline) {
-    return "sem resposta completa em " + Seconds(limit) + " (" + ReportText(e.what()) + ")";
+  // True when a failure came from running out of time rather than from the
+  // peer: the request bound, or the deadline, was reached.
+  bool RanOut() const {
+    const Clock::time_point now = Clock::now();
+    return now >= deadline || now - started >= request_bound - std::chrono::milliseconds(50);
   }
-  return ReportText(e.what());
-}
+  // "sem resposta completa em N s (<message>)", N the seconds taken.
+  std::string OutOfTime(std::string_view message) const {
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+    return "sem resposta completa em " + std::to_string((took + 999) / 1000) + " s (" +
+           ReportText(message) + ")";
+  }
+
+  const Clock::time_point started;
+  const Clock::time_point deadline;
+  const std::chrono::milliseconds request_bound;
+};
 
 std::string SkipReason(const ProfileSectionReading& reading) {
   if (reading.inactive) return "inativa (Ativo=0)";
@@ -126,12 +141,12 @@ std::string CheckServer(Env& env, const TTolvenarConnectorProfile& profile,
   if (SameOrigin(profile.ServerURL(), profile.LocalAPIURL())) {
     return prefix + kFailure + "Servidor leva a API local (APILocal), nao ao servidor de conexao";
   }
-  const Clock::time_point deadline = Clock::now() + limit;
+  const LookClock clock(limit, kServerResponseTimeoutMS);
   int status = 0;
   try {
-    status = ProbeConnectionServer(env, profile.ServerURL(), deadline);
+    status = ProbeConnectionServer(env, profile.ServerURL(), clock.deadline);
   } catch (const std::exception& e) {
-    return prefix + kFailure + FailureText(e, deadline, limit);
+    return prefix + kFailure + (clock.RanOut() ? clock.OutOfTime(e.what()) : ReportText(e.what()));
   }
   if (status != 401 && status != 403) {
     return prefix + kFailure + "api.php respondeu HTTP " + std::to_string(status) + " (" +
@@ -147,17 +162,17 @@ std::string CheckServer(Env& env, const TTolvenarConnectorProfile& profile,
 std::string CheckLocalAPI(Env& env, const TTolvenarConnectorProfile& profile,
                           std::chrono::milliseconds limit, bool& ok) {
   ok = false;
-  const Clock::time_point deadline = Clock::now() + limit;
+  const LookClock clock(limit, kHealthResponseTimeoutMS);
   LocalAPIHealth health;
   try {
-    health = ProbeLocalAPIHealth(env, profile.LocalAPIURL(), nullptr, deadline);
+    health = ProbeLocalAPIHealth(env, profile.LocalAPIURL(), nullptr, clock.deadline);
   } catch (const std::exception& e) {  // no HTTP client at all
     health.error = e.what();
   }
   if (!health.error.empty()) {
     std::string why = ReportText(health.error);
-    if (Clock::now() >= deadline) {
-      why = "sem resposta completa em " + Seconds(limit) + " (" + why + ")";
+    if (clock.RanOut()) {
+      why = clock.OutOfTime(health.error);
     } else if (health.error.starts_with("Error reading data")) {
       why = "/health nao lida (resposta acima de " + std::to_string(kHealthMaxBodyBytes / 1024) +
             " KiB ou interrompida): " + why;
