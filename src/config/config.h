@@ -51,8 +51,8 @@ class TTolvenarConnectorConfig {
 
   // Puts AProfile in the enrolled state in memory only, marked unsaved, for
   // an enrollment the file could not take: the server spent the code, so
-  // the issued id and secret must outlive the failed write. Raises EOSError
-  // when protecting fails.
+  // the issued id and secret must outlive the failed write. The secret is
+  // held protected, or as it is when protecting fails. Never raises.
   void KeepUnsavedEnrollment(TTolvenarConnectorProfile& AProfile, const std::string& AConnectorID,
                              const std::string& ASecret) const;
 

@@ -83,32 +83,45 @@ IniFile IniFile::FromBytes(std::string_view bytes) {
     file.lines_.push_back({std::string(s.substr(start, body_end - start)), crlf ? "\r\n" : "\n"});
     start = newline + 1;
   }
+  file.Reindex();
   return file;
+}
+
+void IniFile::Reindex() {
+  sections_.clear();
+  section_index_.clear();
+  std::optional<size_t> current;  // index in sections_ of the lines being read
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const ParsedLine parsed = ParseLine(lines_[i].body);
+    if (parsed.kind == LineKind::kSection) {
+      const auto [found, added] =
+          section_index_.try_emplace(AsciiUpper(parsed.name), sections_.size());
+      if (added) sections_.push_back({std::string(parsed.name), i, {}});
+      current = found->second;
+    } else if (parsed.kind == LineKind::kKey && current) {
+      sections_[*current].keys.try_emplace(AsciiUpper(parsed.name), i);  // the first one wins
+    }
+  }
+}
+
+const IniFile::Section* IniFile::FindSection(std::string_view name) const {
+  const auto found = section_index_.find(AsciiUpper(name));
+  return found == section_index_.end() ? nullptr : &sections_[found->second];
 }
 
 std::vector<std::string> IniFile::SectionNames() const {
   std::vector<std::string> names;
-  for (const Line& line : lines_) {
-    const ParsedLine parsed = ParseLine(line.body);
-    if (parsed.kind != LineKind::kSection) continue;
-    bool seen = false;
-    for (const std::string& name : names) seen = seen || SameTextAscii(name, parsed.name);
-    if (!seen) names.emplace_back(parsed.name);
-  }
+  names.reserve(sections_.size());
+  for (const Section& section : sections_) names.push_back(section.name);
   return names;
 }
 
 std::optional<size_t> IniFile::FindKeyLine(std::string_view section, std::string_view key) const {
-  bool in_section = false;
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    const ParsedLine parsed = ParseLine(lines_[i].body);
-    if (parsed.kind == LineKind::kSection) {
-      in_section = SameTextAscii(parsed.name, section);
-    } else if (parsed.kind == LineKind::kKey && in_section && SameTextAscii(parsed.name, key)) {
-      return i;
-    }
-  }
-  return std::nullopt;
+  const Section* found = FindSection(section);
+  if (found == nullptr) return std::nullopt;
+  const auto line = found->keys.find(AsciiUpper(key));
+  if (line == found->keys.end()) return std::nullopt;
+  return line->second;
 }
 
 std::optional<std::string> IniFile::Value(std::string_view section, std::string_view key) const {
@@ -146,22 +159,21 @@ bool IniFile::SetValue(std::string_view section, std::string_view key, std::stri
     return true;
   }
 
+  // Lines move from here on: the sections are found again afterwards.
   std::string line = std::string(key) + "=" + std::string(value);
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    const ParsedLine header = ParseLine(lines_[i].body);
-    if (header.kind != LineKind::kSection || !SameTextAscii(header.name, section)) continue;
-    size_t last = i;  // the header, or the section's last key line
-    for (size_t j = i + 1; j < lines_.size(); ++j) {
+  if (const Section* found = FindSection(section)) {
+    size_t last = found->header;  // the header, or the first part's last key line
+    for (size_t j = last + 1; j < lines_.size(); ++j) {
       const LineKind kind = ParseLine(lines_[j].body).kind;
       if (kind == LineKind::kSection) break;
       if (kind == LineKind::kKey) last = j;
     }
     InsertLine(last + 1, std::move(line));
-    return true;
+  } else {
+    InsertLine(lines_.size(), "[" + std::string(section) + "]");
+    InsertLine(lines_.size(), std::move(line));
   }
-
-  InsertLine(lines_.size(), "[" + std::string(section) + "]");
-  InsertLine(lines_.size(), std::move(line));
+  Reindex();
   return true;
 }
 

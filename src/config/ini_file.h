@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "config/ini_encoding.h"
@@ -70,14 +71,27 @@ class IniFile {
     std::string end;  // "\r\n", "\n", or "" for a last line without one
   };
 
+  // Where a section's parts are, so that a lookup costs the same however
+  // many sections the file holds. Names are folded with AsciiUpper.
+  struct Section {
+    std::string name;                              // spelling at its first place
+    size_t header = 0;                             // line of its first header
+    std::unordered_map<std::string, size_t> keys;  // key -> first line holding it
+  };
+
   std::string NewLineEnd() const;
-  // Index of the line holding the key, searched in file order.
+  // Builds the sections from the lines, in one pass.
+  void Reindex();
+  const Section* FindSection(std::string_view name) const;
+  // Index of the line holding the key, in file order.
   std::optional<size_t> FindKeyLine(std::string_view section, std::string_view key) const;
   void InsertLine(size_t index, std::string body);
 
   IniEncoding encoding_;
   std::string trailing_bytes_;  // see IniText
   std::vector<Line> lines_;
+  std::vector<Section> sections_;                          // in file order
+  std::unordered_map<std::string, size_t> section_index_;  // folded name -> sections_
 };
 
 }  // namespace tolvenar

@@ -5,6 +5,7 @@
 namespace tolvenar {
 
 std::string TTolvenarConnectorProfile::Secret() const {
+  if (!FUnprotectedSecret.empty()) return FUnprotectedSecret;
   return TTolvenarConnectorConfig::UnprotectMachineString(*protector_, FSecretEncrypted);
 }
 

@@ -36,10 +36,14 @@ class TTolvenarConnectorProfile {
   // the file has not stored yet (the code is spent: only memory has it).
   bool EnrollmentUnsaved() const { return FEnrollmentUnsaved; }
   void SetEnrollmentUnsaved(bool value) { FEnrollmentUnsaved = value; }
+  // An issued secret that could not be protected: held as it is, in memory
+  // only, while the save (which protects it) is retried. Empty otherwise.
+  void SetUnprotectedSecret(std::string value) { FUnprotectedSecret = std::move(value); }
 
-  // The plain connector secret, unprotected afresh on every call; empty when
-  // the profile is not enrolled. Raises EOSError when the stored text does
-  // not unprotect on this computer.
+  // The plain connector secret: the unprotected one when held, otherwise
+  // unprotected afresh on every call; empty when the profile is not
+  // enrolled. Raises EOSError when the stored text does not unprotect on
+  // this computer.
   std::string Secret() const;
 
  private:
@@ -54,6 +58,7 @@ class TTolvenarConnectorProfile {
   int FPollIntervalMS = 3000;
   bool FAllowInsecureHTTP = false;
   bool FEnrollmentUnsaved = false;
+  std::string FUnprotectedSecret;
 };
 
 // Owns its profiles, in file order.

@@ -1,3 +1,4 @@
+#include <exception>
 #include <mutex>
 
 #include "config/config.h"
@@ -49,14 +50,24 @@ void TTolvenarConnectorConfig::SaveEnrollment(TTolvenarConnectorProfile& AProfil
   AProfile.SetSecretEncrypted(std::move(secret_in_memory));
   AProfile.SetEnrollmentCode("");
   AProfile.SetEnrollmentUnsaved(false);
+  AProfile.SetUnprotectedSecret("");
 }
 
 void TTolvenarConnectorConfig::KeepUnsavedEnrollment(TTolvenarConnectorProfile& AProfile,
                                                      const std::string& AConnectorID,
                                                      const std::string& ASecret) const {
-  std::string secret_in_memory = ProtectMachineString(env_->Protector(), ASecret);
+  // The code is spent: when even protection fails, the secret stays as it
+  // is, in this process's memory alone, rather than being lost.
+  std::string secret_in_memory;
+  std::string unprotected;
+  try {
+    secret_in_memory = ProtectMachineString(env_->Protector(), ASecret);
+  } catch (const std::exception&) {
+    unprotected = ASecret;
+  }
   AProfile.SetConnectorID(AConnectorID);
   AProfile.SetSecretEncrypted(std::move(secret_in_memory));
+  AProfile.SetUnprotectedSecret(std::move(unprotected));
   AProfile.SetEnrollmentCode("");
   AProfile.SetEnrollmentUnsaved(true);
 }

@@ -17,33 +17,36 @@ constexpr const char* kEol = "\r\n";
 
 }  // namespace
 
-int RunCheck(Env& env) {
+int RunCheck(Env& env, const ProfileCheckLimits& limits) {
   NewServicePlatform(env)->InitializeThread();
   TTolvenarConnectorConfig config(&env);
   ProfilesFileState file_state = ProfilesFileState::kRead;
   std::vector<ProfileSectionReading> readings = config.ReadProfileSections(&file_state);
 
-  std::string report = "Tolvenar Connector 0.1.0: verificacao de " + config.FileName() + kEol;
+  std::string report =
+      "Tolvenar Connector 0.1.0: verificacao de " + ReportText(config.FileName()) + kEol;
   if (file_state == ProfilesFileState::kMissing) {
     report += std::string("Arquivo nao encontrado.") + kEol;
   } else if (file_state == ProfilesFileState::kUnreadable) {
     report += std::string("Arquivo ilegivel.") + kEol;
   }
 
-  // Profiles are looked at side by side: an unreachable server can take
-  // the whole connection time-out, and there may be many profiles.
+  // Active profiles are looked at side by side: an unreachable server can
+  // take the whole probe limit, and there may be many profiles. The others
+  // need no thread of their own.
   std::vector<std::future<ProfileCheckResult>> checks;
   checks.reserve(readings.size());
   for (const ProfileSectionReading& reading : readings) {
-    checks.push_back(std::async(std::launch::async,
-                                [&env, &reading] { return CheckProfileSection(env, reading); }));
+    const std::launch policy = reading.Usable() ? std::launch::async : std::launch::deferred;
+    checks.push_back(std::async(
+        policy, [&env, &reading, &limits] { return CheckProfileSection(env, reading, limits); }));
   }
 
   int active = 0;
   int failing = 0;
   for (size_t i = 0; i < readings.size(); ++i) {
     const ProfileCheckResult result = checks[i].get();
-    report += "[" + readings[i].profile->Section() + "]" + kEol;
+    report += "[" + ReportText(readings[i].profile->Section()) + "]" + kEol;
     for (const std::string& line : result.lines) report += "  " + line + kEol;
     if (result.active) {
       ++active;

@@ -18,4 +18,17 @@ bool HasCommandLineSwitch(Env& env, std::string_view name) {
   return HasSwitch(env.CommandLineParams(), name, env);
 }
 
+std::string UsageText(std::string_view program) {
+  const std::string name(program);
+  return "Uso: " + name +
+         " -console | -check | -install [-silent] | -uninstall [-silent]\r\n"
+         "  -console    executa as conexoes nesta janela; ENTER encerra\r\n"
+         "  -check      verifica TolvenarConnector.ini e as conexoes sem alterar nada\r\n"
+         "  -install    registra o servico TolvenarConnector\r\n"
+         "  -uninstall  remove o servico TolvenarConnector\r\n"
+         "  -silent     com -install ou -uninstall: sem mensagem de sucesso\r\n"
+         "Sem opcao, o programa roda apenas como servico, iniciado pelo gerenciador de "
+         "servicos.\r\n";
+}
+
 }  // namespace tolvenar

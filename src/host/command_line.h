@@ -19,4 +19,8 @@ bool HasSwitch(const std::vector<std::string>& params, std::string_view name, En
 // The process's own command line, through the Env.
 bool HasCommandLineSwitch(Env& env, std::string_view name);
 
+// What a person who ran `program` by hand with no known switch reads on
+// standard error: the switches, one a line, each line ending in CR LF.
+std::string UsageText(std::string_view program);
+
 }  // namespace tolvenar

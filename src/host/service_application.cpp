@@ -69,6 +69,11 @@ int TServiceApplication::DispatchServices() {
       names, [this](const std::vector<std::string>& args) { DispatchServiceMain(args); },
       [this](const std::string& message) { FEventLogger.LogMessage(message); });
   if (result != 0) FEventLogger.LogMessage(platform_->ErrorText(result));
+  if (result != 0 && platform_->StartedByHand(result)) {
+    // A mistyped switch would otherwise end without a word and with 0.
+    env_.WriteStdErr(UsageText(env_.ExecutableName()));
+    return 1;
+  }
   // The exit codes of the last stop reported, which some service managers
   // read from the process instead.
   for (auto& owned : services_) {

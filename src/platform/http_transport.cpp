@@ -26,9 +26,10 @@ std::optional<uint64_t> AnnouncedContentLength(const HttpHeaders& headers) {
   return std::stoull(*value);
 }
 
-size_t BodyReserveFor(const HttpHeaders& headers) {
+size_t BodyReserveFor(const HttpHeaders& headers, size_t max_body_bytes) {
   const std::optional<uint64_t> length = AnnouncedContentLength(headers);
-  return length ? static_cast<size_t>(std::min(*length, kMaxBodyReserve)) : 0;
+  const uint64_t ceiling = std::min<uint64_t>(kMaxBodyReserve, max_body_bytes);
+  return length ? static_cast<size_t>(std::min<uint64_t>(*length, ceiling)) : 0;
 }
 
 }  // namespace tolvenar

@@ -38,6 +38,9 @@ struct HttpRequest {
   // response_timeout_ms after the later of the request and its own start,
   // however the peer keeps it alive.
   const StopSignal* stop = nullptr;
+  // The most the answer's body may hold; a longer one fails the request as
+  // one past kMaxAnswerBodyBytes does, once the limit is passed.
+  size_t max_body_bytes = kMaxAnswerBodyBytes;
 };
 
 struct HttpResponse {
@@ -68,8 +71,8 @@ std::optional<uint64_t> AnnouncedContentLength(const HttpHeaders& headers);
 
 // Capacity for a body to set aside before it arrives, so that a large one
 // is received into one allocation: the announced length, but never more than
-// 64 MiB, so a false claim cannot make the connector commit memory for bytes
-// that never come. 0 when no length is announced.
-size_t BodyReserveFor(const HttpHeaders& headers);
+// 64 MiB (nor `max_body_bytes`), so a false claim cannot make the connector
+// commit memory for bytes that never come. 0 when no length is announced.
+size_t BodyReserveFor(const HttpHeaders& headers, size_t max_body_bytes = kMaxAnswerBodyBytes);
 
 }  // namespace tolvenar

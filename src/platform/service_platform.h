@@ -168,6 +168,10 @@ class ServicePlatform {
   // exit codes from the status reports (Windows) this is 0; where it reads
   // the process's exit status (systemd), a failure must not look like one.
   virtual int ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t specific_exit_code) = 0;
+
+  // True when RunDispatcher's result says that no service manager started
+  // the process: someone ran it by hand, with no switch it knows.
+  virtual bool StartedByHand(uint32_t dispatcher_result) = 0;
 };
 
 // This platform's implementation (service_*_windows.cpp or *_posix.cpp).

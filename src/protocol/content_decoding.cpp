@@ -42,11 +42,11 @@ bool StartsWithZlibHeader(std::string_view bytes) {
 
 // Inflates one stream; with `gzip_members`, further gzip members that follow
 // are inflated too. Bytes after the last stream are ignored. Output beyond
-// kMaxAnswerBodyBytes fails as zlib's Z_MEM_ERROR ("(-4) insufficient
+// `max_bytes` fails as zlib's Z_MEM_ERROR ("(-4) insufficient
 // memory"): a small body that would inflate past the answer ceiling is
 // refused as soon as it gets there, the same way as a plain body that large,
 // and apart from the buffer error of a stream that ends early.
-std::string Inflate(std::string_view input, int window_bits, bool gzip_members) {
+std::string Inflate(std::string_view input, int window_bits, bool gzip_members, size_t max_bytes) {
   z_stream stream{};
   const int init = inflateInit2(&stream, window_bits);
   if (init != Z_OK) ThrowZlibError(init);
@@ -66,7 +66,7 @@ std::string Inflate(std::string_view input, int window_bits, bool gzip_members) 
     stream.avail_out = sizeof buffer;
     const int result = inflate(&stream, Z_NO_FLUSH);
     const size_t produced = sizeof buffer - stream.avail_out;
-    if (produced > kMaxAnswerBodyBytes - output.size()) ThrowZlibError(Z_MEM_ERROR);
+    if (produced > max_bytes - output.size()) ThrowZlibError(Z_MEM_ERROR);
     output.append(buffer, produced);
     const size_t unread = stream.avail_in + (input.size() - offset);
     if (result == Z_STREAM_END) {
@@ -85,15 +85,16 @@ std::string Inflate(std::string_view input, int window_bits, bool gzip_members) 
 
 }  // namespace
 
-std::string DecodeContent(std::string_view content_encoding, std::string body) {
+std::string DecodeContent(std::string_view content_encoding, std::string body, size_t max_bytes) {
   if (body.empty()) return body;
+  max_bytes = std::min(max_bytes, kMaxAnswerBodyBytes);
   const std::string coding = Trim(content_encoding);
   if (SameTextAscii(coding, "gzip") || SameTextAscii(coding, "x-gzip")) {
-    return Inflate(body, kGzipWindowBits, true);
+    return Inflate(body, kGzipWindowBits, true, max_bytes);
   }
   if (SameTextAscii(coding, "deflate")) {
     return Inflate(body, StartsWithZlibHeader(body) ? kZlibWindowBits : kRawDeflateWindowBits,
-                   false);
+                   false, max_bytes);
   }
   return body;
 }

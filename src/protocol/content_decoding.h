@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/http_transport.h"
+
 namespace tolvenar {
 
 // Decodes an answer body by its "Content-Encoding" value, compared without
@@ -13,6 +15,9 @@ namespace tolvenar {
 // A damaged or truncated stream raises Exception("Error reading data: (%d) %s")
 // with zlib's error number and text, e.g. "(-5) buffer error" for a stream
 // that ends early.
-std::string DecodeContent(std::string_view content_encoding, std::string body);
+// Output past `max_bytes` (never more than kMaxAnswerBodyBytes) fails as
+// zlib's "(-4) insufficient memory".
+std::string DecodeContent(std::string_view content_encoding, std::string body,
+                          size_t max_bytes = kMaxAnswerBodyBytes);
 
 }  // namespace tolvenar

@@ -1,6 +1,7 @@
 #include "protocol/http_client.h"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 #include "platform/env.h"
@@ -65,6 +66,11 @@ HttpClient::HttpClient(Env& env, int connect_timeout_ms, int response_timeout_ms
 
 HttpClient::~HttpClient() = default;
 
+void HttpClient::SetDeadline(StopSignal::Clock::time_point deadline) {
+  deadline_ = deadline;
+  deadline_stop_.Request();
+}
+
 HttpClientResponse HttpClient::Send(const std::string& method, const std::string& url,
                                     const HttpHeaders& headers, std::string body) {
   HttpUrl current = ParseOrThrow(url);
@@ -86,6 +92,21 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
     request.connect_timeout_ms = connect_timeout_ms_;
     request.response_timeout_ms = response_timeout_ms_;
     request.stop = stop_;
+    request.max_body_bytes = max_body_bytes_;
+    if (deadline_) {
+      // The signal already requested ends the request one response time-out
+      // after it starts, however the peer keeps it alive; cut to the time
+      // left, that is the deadline at the latest.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            *deadline_ - StopSignal::Clock::now())
+                            .count();
+      if (left <= 0) throw Exception(kDeadlinePassedMessage);
+      const int left_ms =
+          static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max()));
+      request.connect_timeout_ms = std::min(request.connect_timeout_ms, left_ms);
+      request.response_timeout_ms = std::min(request.response_timeout_ms, left_ms);
+      request.stop = &deadline_stop_;
+    }
     const bool same_origin = current.Origin() == origin;
     for (const HttpHeader& header : current_headers) {
       if (same_origin || !IsCredentialHeader(header.first)) request.headers.push_back(header);
@@ -104,8 +125,8 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
       // A 204 or 304 carries no body; whatever bytes came are not decoded.
       if (answer.status != 204 && answer.status != 304) {
         const std::string* encoding = FindHeader(answer.headers, "Content-Encoding");
-        response.body =
-            encoding ? DecodeContent(*encoding, std::move(answer.body)) : std::move(answer.body);
+        response.body = encoding ? DecodeContent(*encoding, std::move(answer.body), max_body_bytes_)
+                                 : std::move(answer.body);
       }
       response.headers = std::move(answer.headers);
       return response;

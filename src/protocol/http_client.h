@@ -3,7 +3,9 @@
 // that every platform shares.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +35,18 @@ class HttpClient {
   // exchange started on; any other target fails with "Redirect to another
   // origin refused: <location>" before anything is sent there.
   void RestrictRedirectsToOrigin() { same_origin_only_ = true; }
+  // Every exchange from now on ends by `deadline`, redirects included,
+  // whatever the peer does: each request's time-outs are cut to the time
+  // left, and a request still running one response time-out after its start
+  // (so by the deadline at the latest) fails as a time-out, however the
+  // peer trickles. Once the deadline has passed, Send fails with
+  // kDeadlinePassedMessage before sending.
+  void SetDeadline(StopSignal::Clock::time_point deadline);
+  // An answer body (after content decoding) longer than `max_bytes` fails
+  // the exchange as soon as it passes that length.
+  void SetMaxBodyBytes(size_t max_bytes) { max_body_bytes_ = max_bytes; }
+
+  static constexpr const char* kDeadlinePassedMessage = "Operation timed out";
 
   // One exchange: `method` is "GET" or "POST"; follows up to 5 redirects.
   // Locations quoted in failure messages come from the peer and are made
@@ -50,6 +64,10 @@ class HttpClient {
   int response_timeout_ms_;
   const StopSignal* stop_ = nullptr;
   bool same_origin_only_ = false;
+  std::optional<StopSignal::Clock::time_point> deadline_;
+  // Requested from the start: bounds each request by its response time-out.
+  StopSignal deadline_stop_;
+  size_t max_body_bytes_ = kMaxAnswerBodyBytes;
 };
 
 // Decodes an answer body as strict UTF-8, dropping a leading byte-order

@@ -9,11 +9,14 @@ namespace tolvenar {
 
 namespace {
 constexpr int kServerConnectTimeoutMS = 10000;
-constexpr int kServerResponseTimeoutMS = 45000;
 }  // namespace
 
+std::string ServerActionURLOf(const std::string& server_url, const std::string& action) {
+  return server_url + "/api.php?action=" + action;
+}
+
 std::string TTolvenarConnectorWorker::ServerActionURL(const std::string& action) const {
-  return FProfile->ServerURL() + "/api.php?action=" + action;
+  return ServerActionURLOf(FProfile->ServerURL(), action);
 }
 
 bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, std::string body,
@@ -39,14 +42,19 @@ bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, std::
   return status >= 200 && status <= 299;
 }
 
-int ProbeConnectionServer(Env& env, const std::string& server_url) {
+int ProbeConnectionServer(Env& env, const std::string& server_url,
+                          StopSignal::Clock::time_point deadline) {
   HttpClient client(env, kServerConnectTimeoutMS, kServerResponseTimeoutMS);
   client.RestrictRedirectsToOrigin();
+  client.SetDeadline(deadline);
+  client.SetMaxBodyBytes(kServerProbeMaxBodyBytes);
   const HttpHeaders headers = {
+      {"Content-Type", "application/json"},
       {"Accept", "application/json"},
       {"X-Tolvenar-Connector-Version", "0.1.0"},
   };
-  return client.Send("GET", server_url + "/", headers, std::string()).status;
+  return client.Send("POST", ServerActionURLOf(server_url, kServerProbeAction), headers, "{}")
+      .status;
 }
 
 }  // namespace tolvenar

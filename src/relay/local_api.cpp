@@ -15,7 +15,6 @@ namespace {
 constexpr int kRelayConnectTimeoutMS = 5000;
 constexpr int kRelayResponseTimeoutMS = 35000;
 constexpr int kProbeConnectTimeoutMS = 3000;
-constexpr int kProbeResponseTimeoutMS = 3000;
 constexpr const char* kRouteRefused = "Rota nao autorizada pelo Connector.";
 }  // namespace
 
@@ -55,10 +54,13 @@ bool TTolvenarConnectorWorker::CallLocalAPI(const std::string& method, const std
 }
 
 LocalAPIHealth ProbeLocalAPIHealth(Env& env, const std::string& local_api_url,
-                                   const StopSignal* stop) {
+                                   const StopSignal* stop,
+                                   std::optional<StopSignal::Clock::time_point> deadline) {
   LocalAPIHealth health;
-  HttpClient client(env, kProbeConnectTimeoutMS, kProbeResponseTimeoutMS);
+  HttpClient client(env, kProbeConnectTimeoutMS, kHealthResponseTimeoutMS);
   client.SetStopSignal(stop);
+  client.SetMaxBodyBytes(kHealthMaxBodyBytes);
+  if (deadline) client.SetDeadline(*deadline);
   try {
     HttpClientResponse response = client.Send("GET", local_api_url + "/health", {}, std::string());
     health.status = response.status;

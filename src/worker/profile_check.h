@@ -1,8 +1,11 @@
 // The diagnosis of one profile section: what the service would do with it,
-// found without changing anything (no file, no log, no server action).
+// found without changing anything (no file, no log, no code spent, no
+// command taken).
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tolvenar {
@@ -19,9 +22,26 @@ struct ProfileCheckResult {
   bool ready = false;
 };
 
-// Reads the stored secret, looks at the connection server (one request
-// that calls no action) and at the local API's "/health", as the worker
-// would. Peer text in the lines is made fit for one line.
-ProfileCheckResult CheckProfileSection(Env& env, const ProfileSectionReading& reading);
+// How long each look may take, whatever the peer does. The two run side by
+// side, so a profile's check ends within the longer of them.
+struct ProfileCheckLimits {
+  // One connect and one wait for data of a server exchange: a server slow
+  // within what the worker accepts still passes.
+  std::chrono::milliseconds server{55000};
+  // The local API's "/health": a few seconds more than its own time-outs.
+  std::chrono::milliseconds local_api{10000};
+};
+
+// Text from the file or a peer made fit for one report line: runs of
+// control characters become one blank, then it is cleaned as a log line is
+// (LoggableText).
+std::string ReportText(std::string_view text, size_t max_characters = 500);
+
+// Reads the stored secret, checks that a secret can be protected here,
+// looks at the connection server where the worker talks to it (the poll
+// action, without a secret) and at the local API's "/health", and judges
+// each as the worker would.
+ProfileCheckResult CheckProfileSection(Env& env, const ProfileSectionReading& reading,
+                                       const ProfileCheckLimits& limits = {});
 
 }  // namespace tolvenar

@@ -11,6 +11,7 @@
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
 #include "support/connector_e2e.h"
+#include "support/raw_http_server.h"
 #include "support/tls_test_server.h"
 
 namespace tolvenar {
@@ -21,6 +22,8 @@ using testing::Eventually;
 using ::testing::HasSubstr;
 using testing::IniSection;
 using testing::IniValue;
+using testing::RawReply;
+using testing::RawRequest;
 using testing::WithIniValue;
 using tools::ConnectionServer;
 using tools::RecordedRequest;
@@ -56,10 +59,13 @@ TEST_P(CheckE2ETest, APendingEnrollmentPassesWithoutSpendingTheCode) {
   EXPECT_THAT(r.out, HasSubstr("  API local: /health respondeu, versao 7.3.0\r\n"));
   EXPECT_THAT(r.out, HasSubstr("Resumo: 1 conexao ativa, pronta.\r\n"));
 
+  EXPECT_THAT(r.out, HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS; api.php "
+                               "recusou a consulta sem credencial (HTTP 401), como esperado\r\n"));
   EXPECT_TRUE(server.Enrollments().empty());
   ASSERT_EQ(server.Requests().size(), 1u) << Explain(server);
-  EXPECT_EQ(server.Requests()[0].method, "GET");
-  EXPECT_EQ(server.Requests()[0].target, "/");
+  EXPECT_EQ(server.Requests()[0].method, "POST");
+  EXPECT_EQ(server.Requests()[0].target, "/api.php?action=connector-poll");
+  EXPECT_FALSE(server.Requests()[0].HasHeader("X-Tolvenar-Connector"));
   EXPECT_EQ(Ini(), ini);
   EXPECT_FALSE(HasLog()) << Log();
 }
@@ -84,11 +90,12 @@ TEST_P(CheckE2ETest, AnEnrolledProfilePassesThenEachFaultFailsIt) {
   EXPECT_THAT(r.out, HasSubstr("  Vinculacao: vinculada (ConnectorID " +
                                server.Enrollments().at(0).connector_id + ")\r\n"));
   EXPECT_THAT(r.out, HasSubstr("  HTTP sem TLS: permitido por PermitirHTTPInseguro"));
-  EXPECT_THAT(r.out, HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS (HTTP "));
+  EXPECT_THAT(r.out, HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS; api.php "
+                               "recusou a consulta sem credencial (HTTP 401), como esperado"));
   EXPECT_THAT(r.out, HasSubstr("  Resultado: pronta\r\n"));
   const std::vector<RecordedRequest> requests = server.Requests();
   ASSERT_EQ(requests.size(), requests_before + 1) << Explain(server);
-  EXPECT_EQ(requests.back().target, "/");
+  EXPECT_EQ(requests.back().target, "/api.php?action=connector-poll");
   EXPECT_FALSE(requests.back().HasHeader("X-Tolvenar-Connector"));
 
   // Cut in half, as a damaged file would be. (A changed byte would do on
@@ -135,6 +142,103 @@ TEST_P(CheckE2ETest, AnEnrolledProfilePassesThenEachFaultFailsIt) {
     EXPECT_TRUE(request.target == "/" || request.target.rfind("/api.php?action=", 0) == 0);
   }
   EXPECT_EQ(server.Requests().size(), requests_before + 3) << "healthy server probes only";
+}
+
+// What the worker would fail with fails the check, whatever the server's
+// root says; what the worker works with passes.
+TEST_P(CheckE2ETest, TheServerIsJudgedWhereTheWorkerTalksToIt) {
+  SampleLocalApi api(tools::ListenOptions{}, "7.3.0");
+  ConnectionServer server;
+  // A server whose root sends visitors elsewhere, with a working action URL.
+  testing::RawHttpServer elsewhere([](const RawRequest& request) {
+    if (request.target == "/api.php?action=connector-poll") {
+      return RawReply::Answer(401, {}, "{\"error\":\"Connector nao autorizado.\"}");
+    }
+    return RawReply::Answer(302, {{"Location", "http://www.example.com/"}});
+  });
+  struct Case {
+    const char* name;
+    std::string servidor;
+    int poll_status;  // the reference server's simulated poll answer, 0 for none
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"wrong path", server.BaseURL() + "/loja", 0,
+       "  Servidor de conexao: FALHA: api.php respondeu HTTP 404 (caminho errado ou nao e o "
+       "servidor de conexao)\r\n"},
+      {"unavailable", server.BaseURL(), 503,
+       "  Servidor de conexao: FALHA: api.php respondeu HTTP 503 (servidor com erro ou "
+       "indisponivel)\r\n"},
+      {"the local API as server", api.BaseURL(), 0,
+       "  Servidor de conexao: FALHA: Servidor leva a API local (APILocal), nao ao servidor de "
+       "conexao\r\n"},
+      {"root elsewhere", elsewhere.Url(""), 0,
+       "  Servidor de conexao: acessivel por HTTP sem TLS; api.php recusou a consulta sem "
+       "credencial (HTTP 401), como esperado\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.SetPollStatus(c.poll_status);
+    WriteIni(IniSection("Connector", c.servidor, api.BaseURL(), "123", kCode));
+    const testing::ProcessResult r = Check();
+    EXPECT_THAT(r.out, HasSubstr(c.line)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("  CNPJ: AVISO: 3 digitos; um CNPJ tem 14"));
+    EXPECT_EQ(r.exit_code, c.line.find("FALHA") == std::string::npos ? 0 : 1) << r.out;
+  }
+  EXPECT_TRUE(server.Enrollments().empty());
+}
+
+// Each look ends by its deadline however slowly the peer trickles, and a
+// "/health" is read only a few KiB far.
+TEST_P(CheckE2ETest, ALocalAPIThatTricklesOrFloodsIsCutShort) {
+  ConnectionServer server;
+  testing::RawHttpServer api([](const RawRequest& request) {
+    if (request.target == "/trickle/health") {
+      RawReply reply;
+      reply.pieces.push_back({"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n", 0});
+      for (int i = 0; i < 150; ++i) reply.pieces.push_back({"{", 1000});
+      return reply;
+    }
+    if (request.target == "/announced/health") {
+      return RawReply::Answer(
+          200, {}, "{\"version\":\"1\",\"x\":\"" + std::string(size_t{4} << 20, 'x') + "\"}");
+    }
+    // No length announced: the body runs until the connection closes.
+    return RawReply::Bytes(
+        "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{\"version\":\"1\",\"x\":\"" +
+        std::string(size_t{4} << 20, 'x') + "\"}");
+  });
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"trickling", "/trickle", "  API local: FALHA: sem resposta completa em "},
+      {"announced flood", "/announced",
+       "  API local: FALHA: /health nao lida (resposta acima de 8 KiB"},
+      {"unannounced flood", "/unannounced",
+       "  API local: FALHA: /health nao lida (resposta acima de 8 KiB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (GetParam().under_wine && c.path == "/trickle") {
+      // Under Wine 8 the trickle outlived the deadline: closing the request
+      // handle there did not end the blocking WinHTTP read. Not seen on
+      // Windows yet; the deadline handed to the transport is covered by the
+      // unit tests.
+      continue;
+    }
+    WriteIni(IniSection("Connector", server.BaseURL(), api.Url(c.path), kCnpj, kCode));
+    const auto started = std::chrono::steady_clock::now();
+    const testing::ProcessResult r = Check();
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr(c.line)) << r.out;
+    // The peer would go on for 150 s; the look ends within 10 s, plus a Wine
+    // start.
+    EXPECT_LT(took, std::chrono::seconds(45));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Executables, CheckE2ETest,

@@ -77,6 +77,20 @@ TEST_P(ConsoleE2ETest, EndOfInputStopsAtOnce) {
   EXPECT_THAT(r.out, HasSubstr("em execucao"));
 }
 
+// Run by hand with a switch it does not know, the program says how it is
+// used and fails, rather than ending silently with 0.
+TEST_P(ConsoleE2ETest, AnUnknownSwitchShowsTheUsageAndFails) {
+  for (const char* mistyped : {"-chek", "--check", "check"}) {
+    SCOPED_TRACE(mistyped);
+    const testing::ProcessResult r =
+        testing::RunProcess(GetParam().Command(dir_, {mistyped}), dir_.Dir(), "", 120s);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_THAT(r.err, HasSubstr("Uso: "));
+    EXPECT_THAT(r.err, HasSubstr("  -check      verifica TolvenarConnector.ini"));
+    EXPECT_EQ(r.out, "");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Executables, ConsoleE2ETest,
                          ::testing::ValuesIn(testing::ConnectorTargets()),
                          [](const auto& info) { return info.param.name; });

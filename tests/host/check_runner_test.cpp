@@ -5,9 +5,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config.h"
@@ -31,9 +34,16 @@ class CheckEnv : public testing::FakeEnv {
   std::string out;
 };
 
-// The connection server answers its folder; the local API its health.
-// Anything else (another host or port) cannot be reached.
+constexpr const char* kPollAction = "https://server.test/conn/api.php?action=connector-poll";
+
+// The connection server refuses a poll without a secret, as it must; its
+// folder itself is no page. The local API answers its health. Anything
+// else (another host or port) cannot be reached.
 HttpResponse Peers(const HttpRequest& request) {
+  if (request.url == kPollAction) {
+    const bool with_secret = FindHeader(request.headers, "X-Tolvenar-Connector") != nullptr;
+    return {with_secret ? 204 : 401, {}, with_secret ? "" : "{\"error\":\"nao autorizado\"}"};
+  }
   if (request.url == "https://server.test/conn/") return {404, {}, "{}"};
   if (request.url == "http://api.test:3001/health") {
     return {200, {{"Content-Type", "application/json"}}, R"({"status":"ok","version":"3.2.1"})"};
@@ -83,16 +93,18 @@ TEST_F(RunCheckTest, AWorkingEnrolledProfileGivesZeroAndSaysWhy) {
                                "  CNPJ: 12345678000195\r\n"
                                "  Intervalo de consulta: 3000 ms\r\n"
                                "  Vinculacao: vinculada (ConnectorID c-9)\r\n"
+                               "  Protecao do segredo: funciona neste computador\r\n"
                                "  HTTP sem TLS: nao usado (HTTPS)\r\n"
                                "  Servidor de conexao: acessivel por HTTPS, certificado "
-                               "verificado (HTTP 404)\r\n"
+                               "verificado; api.php recusou a consulta sem credencial (HTTP "
+                               "401), como esperado\r\n"
                                "  API local: /health respondeu, versao 3.2.1\r\n"
                                "  Resultado: pronta\r\n"
                                "Resumo: 1 conexao ativa, pronta.\r\n";
   EXPECT_EQ(env_.out, expected);
 }
 
-TEST_F(RunCheckTest, LooksWithoutCredentialsAndCallsNoAction) {
+TEST_F(RunCheckTest, LooksWithoutCredentialsAndSpendsNothing) {
   dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
   const std::set<std::string> files = FilesIn(dir_);
   const std::string ini = dir_.Read("TolvenarConnector.ini");
@@ -100,15 +112,16 @@ TEST_F(RunCheckTest, LooksWithoutCredentialsAndCallsNoAction) {
 
   std::vector<std::string> seen;
   for (const HttpRequest& request : env_.http().Requests()) {
-    seen.push_back(request.method + " " + request.url);
-    EXPECT_EQ(request.body, "");
+    seen.push_back(request.method + " " + request.url + " " + request.body);
     for (const auto& [name, value] : request.headers) {
       EXPECT_NE(name, "X-Tolvenar-Connector") << "the secret never leaves for a check";
       EXPECT_THAT(value, Not(HasSubstr("s3cret")));
     }
   }
-  EXPECT_THAT(seen, ::testing::UnorderedElementsAre("GET https://server.test/conn/",
-                                                    "GET http://api.test:3001/health"));
+  // A poll without a secret: no code to spend, and no server hands a
+  // command to a connector it cannot name.
+  EXPECT_THAT(seen, ::testing::UnorderedElementsAre(std::string("POST ") + kPollAction + " {}",
+                                                    "GET http://api.test:3001/health "));
   EXPECT_EQ(FilesIn(dir_), files) << "no log, no temporary file";
   EXPECT_EQ(dir_.Read("TolvenarConnector.ini"), ini);
 }
@@ -158,22 +171,23 @@ TEST_F(RunCheckTest, EachReasonAProfileWouldNotWorkGivesOneAndNamesIt) {
 }
 
 TEST_F(RunCheckTest, PendingEnrollmentAndAllowedPlainHttpStillWork) {
-  dir_.Write(
-      "TolvenarConnector.ini",
-      Section("Connector_A", std::string("Servidor=http://api.test:3001\r\nAPILocal=") + kApi +
-                                 "\r\nCNPJ=2\r\nCodigoVinculacao=ab-1\r\n"
-                                 "PermitirHTTPInseguro=1\r\nIntervaloConsultaMS=999\r\n"));
+  dir_.Write("TolvenarConnector.ini",
+             Section("Connector_A", std::string("Servidor=http://plain.test\r\nAPILocal=") + kApi +
+                                        "\r\nCNPJ=2\r\nCodigoVinculacao=ab-1\r\n"
+                                        "PermitirHTTPInseguro=1\r\nIntervaloConsultaMS=999\r\n"));
   env_.http().SetHandler([](const HttpRequest& request) -> HttpResponse {
-    if (request.url == "http://api.test:3001/") return {200, {}, ""};
+    if (request.url == "http://plain.test/api.php?action=connector-poll") return {403, {}, ""};
     return Peers(request);
   });
   EXPECT_EQ(RunCheck(env_), 0) << env_.out;
   EXPECT_THAT(env_.out,
               HasSubstr("  Intervalo de consulta: 3000 ms\r\n"
                         "  Vinculacao: pendente; vinculara com o CodigoVinculacao informado\r\n"
+                        "  Protecao do segredo: funciona neste computador\r\n"
                         "  HTTP sem TLS: permitido por PermitirHTTPInseguro, apenas para "
                         "homologacao\r\n"
-                        "  Servidor de conexao: acessivel por HTTP sem TLS (HTTP 200)\r\n"));
+                        "  Servidor de conexao: acessivel por HTTP sem TLS; api.php recusou a "
+                        "consulta sem credencial (HTTP 403), como esperado\r\n"));
 }
 
 TEST_F(RunCheckTest, SkippedSectionsAreShownWithTheirReasonAndDoNotCount) {
@@ -225,6 +239,167 @@ TEST_F(RunCheckTest, PeerTextStaysOnItsLine) {
   EXPECT_THAT(env_.out,
               HasSubstr("  API local: /health respondeu, versao 1.0 Resumo: tudo certo\r\n"));
   EXPECT_THAT(env_.out, Not(HasSubstr("\nResumo: tudo certo")));
+}
+
+// The server is judged where the worker talks to it and by what the worker
+// would make of it, not by whether its root page answers.
+TEST_F(RunCheckTest, TheServerIsJudgedByItsActionURLAsTheWorkerWould) {
+  struct ServerCase {
+    const char* name;
+    std::string servidor;
+    int action_status;  // what api.php answers a poll without a secret
+    const char* expected_line;
+  };
+  const std::vector<ServerCase> cases = {
+      {"wrong path", "https://server.test/wrong", 404,
+       "  Servidor de conexao: FALHA: api.php respondeu HTTP 404 (caminho errado ou nao e o "
+       "servidor de conexao)\r\n"},
+      {"server unavailable", "https://server.test/conn", 503,
+       "  Servidor de conexao: FALHA: api.php respondeu HTTP 503 (servidor com erro ou "
+       "indisponivel)\r\n"},
+      {"anything goes", "https://server.test/conn", 200,
+       "  Servidor de conexao: FALHA: api.php respondeu HTTP 200 (aceitou uma consulta sem "
+       "credencial)\r\n"},
+      {"the local API itself", "http://api.test:3001", 404,
+       "  Servidor de conexao: FALHA: Servidor leva a API local (APILocal), nao ao servidor de "
+       "conexao\r\n"},
+  };
+  for (const ServerCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    env_.out.clear();
+    const int status = c.action_status;
+    env_.http().SetHandler([status](const HttpRequest& request) -> HttpResponse {
+      if (request.url.ends_with("/api.php?action=connector-poll")) return {status, {}, ""};
+      // The root answers as happily as a web site would.
+      if (request.url.starts_with("https://server.test/")) return {200, {}, "<html></html>"};
+      return Peers(request);
+    });
+    // The first Servidor of the section wins: put the case's one first.
+    dir_.Write("TolvenarConnector.ini",
+               Section("Connector",
+                       "Servidor=" + c.servidor + "\r\nPermitirHTTPInseguro=1\r\n" + Working()));
+    EXPECT_EQ(RunCheck(env_), 1) << env_.out;
+    EXPECT_THAT(env_.out, HasSubstr(c.expected_line));
+  }
+}
+
+// A root that sends visitors elsewhere says nothing about the action URL,
+// where a same-origin redirect is followed as the worker follows it.
+TEST_F(RunCheckTest, ARootRedirectingElsewhereDoesNotMatterWhileTheActionWorks) {
+  env_.http().SetHandler([](const HttpRequest& request) -> HttpResponse {
+    if (request.url == "https://server.test/conn/") {
+      return {302, {{"Location", "https://www.elsewhere.test/"}}, ""};
+    }
+    if (request.url == kPollAction) {
+      return {307, {{"Location", "/v2/api.php?action=connector-poll"}}, ""};
+    }
+    if (request.url == "https://server.test/v2/api.php?action=connector-poll") {
+      return {401, {}, ""};
+    }
+    return Peers(request);
+  });
+  dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
+  EXPECT_EQ(RunCheck(env_), 0) << env_.out;
+  EXPECT_THAT(env_.out, HasSubstr("recusou a consulta sem credencial (HTTP 401), como esperado"));
+}
+
+// Each look has an overall deadline: the time-outs handed to the transport
+// never pass it, the transport is told to end the request by then however
+// the peer trickles, and no further request starts after it.
+TEST_F(RunCheckTest, EachLookEndsByItsDeadlineWhateverThePeerDoes) {
+  struct Seen {
+    std::string url;
+    bool stop_requested;  // read here: the signal ends with its client
+    int connect_timeout_ms, response_timeout_ms;
+  };
+  std::mutex mutex;
+  std::vector<Seen> seen;
+  env_.http().SetHandler([&](const HttpRequest& request) -> HttpResponse {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      seen.push_back({request.url, request.stop != nullptr && request.stop->Requested(),
+                      request.connect_timeout_ms, request.response_timeout_ms});
+    }
+    // A peer that takes longer than the deadline, then redirects within its
+    // origin: the redirect is never followed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    if (request.url == kPollAction) return {307, {{"Location", "/conn/api.php?x=1"}}, ""};
+    if (request.url == "http://api.test:3001/health") {
+      return {307, {{"Location", "/health2"}}, ""};
+    }
+    return {401, {}, ""};
+  });
+  dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
+  const ProfileCheckLimits limits{std::chrono::milliseconds(300), std::chrono::milliseconds(200)};
+  EXPECT_EQ(RunCheck(env_, limits), 1) << env_.out;
+  EXPECT_THAT(env_.out, HasSubstr("  Servidor de conexao: FALHA: sem resposta completa em 1 s ("));
+  EXPECT_THAT(env_.out, HasSubstr("  API local: FALHA: sem resposta completa em 1 s ("));
+  ASSERT_EQ(seen.size(), 2u) << "no request after a deadline";
+  for (const Seen& request : seen) {
+    SCOPED_TRACE(request.url);
+    EXPECT_TRUE(request.stop_requested) << "the transport ends it a time-out after its start";
+    EXPECT_LE(request.response_timeout_ms, 300);
+    EXPECT_LE(request.connect_timeout_ms, 300);
+  }
+}
+
+// A "/health" is read only so far: a version needs a few bytes.
+TEST_F(RunCheckTest, ReadsOnlyAFewKilobytesOfEachAnswer) {
+  dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
+  ASSERT_EQ(RunCheck(env_), 0) << env_.out;
+  for (const HttpRequest& request : env_.http().Requests()) {
+    SCOPED_TRACE(request.url);
+    EXPECT_LE(request.max_body_bytes, size_t{64} << 10);
+    if (request.url.ends_with("/health")) {
+      EXPECT_LE(request.max_body_bytes, size_t{8} << 10);
+    }
+  }
+}
+
+// The worker protects an issued secret before storing it: a machine where
+// that fails would spend the code for nothing.
+TEST_F(RunCheckTest, ASecretThatCannotBeProtectedFailsAPendingEnrollment) {
+  dir_.Write(
+      "TolvenarConnector.ini",
+      Section("Connector_Pending", std::string("Servidor=") + kServer + "\r\nAPILocal=" + kApi +
+                                       "\r\nCNPJ=12345678000195\r\n"
+                                       "CodigoVinculacao=AB-12\r\n") +
+          Section("Connector_Enrolled", Working()));
+  env_.protector().FailProtect(true);
+  EXPECT_EQ(RunCheck(env_), 1) << env_.out;
+  EXPECT_THAT(env_.out, HasSubstr("[Connector_Pending]\r\n"));
+  EXPECT_THAT(env_.out,
+              HasSubstr("  Protecao do segredo: FALHA: o segredo da vinculacao nao poderia ser "
+                        "protegido neste computador: System Error.  Code: 13. Permission "
+                        "denied\r\n"));
+  // An enrolled profile already has its secret: the worker protects nothing.
+  EXPECT_THAT(env_.out, HasSubstr("  Protecao do segredo: AVISO: um novo segredo nao poderia ser "
+                                  "protegido neste computador: "));
+  EXPECT_THAT(env_.out, HasSubstr("Resumo: 1 de 2 conexoes ativas com falha.\r\n"));
+}
+
+TEST_F(RunCheckTest, ACnpjWithoutFourteenDigitsIsAWarning) {
+  dir_.Write("TolvenarConnector.ini", Section("Connector", "CNPJ=1.2-3\r\n" + Working()));
+  EXPECT_EQ(RunCheck(env_), 0) << env_.out;
+  EXPECT_THAT(env_.out, HasSubstr("  CNPJ: 123\r\n  CNPJ: AVISO: 3 digitos; um CNPJ tem 14 e o "
+                                  "servidor de conexao pode recusar a vinculacao\r\n"));
+  env_.out.clear();
+  dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
+  EXPECT_EQ(RunCheck(env_), 0) << env_.out;
+  EXPECT_THAT(env_.out, Not(HasSubstr("AVISO")));
+}
+
+// Names and values from the file are printed as log lines are: no control
+// character of theirs reaches the terminal.
+TEST_F(RunCheckTest, TextFromTheFileStaysOnItsLine) {
+  const std::string forged = "\r\x1b[2KResumo: 1 conexao ativa, pronta.";
+  dir_.Write("TolvenarConnector.ini",
+             "[Connector_a" + forged + "]\r\nServidor=https://down.test\r\nCNPJ=1\r\n");
+  EXPECT_EQ(RunCheck(env_), 1);
+  EXPECT_THAT(env_.out, Not(HasSubstr("\x1b")));
+  EXPECT_THAT(env_.out, Not(HasSubstr("\rResumo: 1 conexao ativa")));
+  EXPECT_THAT(env_.out, HasSubstr("[Connector_a [2KResumo: 1 conexao ativa, pronta.]\r\n"));
+  EXPECT_THAT(env_.out, HasSubstr("Resumo: 1 de 1 conexao ativa com falha.\r\n"));
 }
 
 }  // namespace

@@ -74,6 +74,11 @@ class FakeServicePlatform : public ServicePlatform {
   std::unique_ptr<ServiceThread> CreateServiceThread(std::function<void()> body) override;
   std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) override;
   std::string ErrorText(uint32_t code) override { return "error text " + std::to_string(code); }
+  // The fake's "not started by the service manager" result.
+  static constexpr uint32_t kStartedByHandResult = 1063;
+  bool StartedByHand(uint32_t dispatcher_result) override {
+    return dispatcher_result == kStartedByHandResult;
+  }
   int ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t specific_exit_code) override {
     stop_exit_codes.emplace_back(win32_exit_code, specific_exit_code);
     return exit_code_after_stop;

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "host/command_line.h"
 #include "host/fake_service_platform.h"
 #include "platform/exception.h"
 #include "support/fake_env.h"
@@ -23,8 +24,10 @@ class HostEnv : public testing::FakeEnv {
   std::vector<std::string> CommandLineParams() override { return params; }
   std::string ExecutableName() override { return "Connector.exe"; }
   void WriteStdOut(std::string_view text) override { out += text; }
+  void WriteStdErr(std::string_view text) override { err += text; }
   std::vector<std::string> params;
   std::string out;
+  std::string err;
 };
 
 class HostedService : public TService {
@@ -47,9 +50,9 @@ class ServiceApplicationTest : public ::testing::Test {
     app_->CreateForm(g_hosted);
     g_hosted->Name = "Svc";
   }
-  void Run(std::vector<std::string> params) {
+  int Run(std::vector<std::string> params) {
     env_.params = std::move(params);
-    app_->Run();
+    return app_->Run();
   }
 
   testing::TempDir dir_;
@@ -211,14 +214,31 @@ TEST_F(ServiceApplicationTest, WithoutSwitchesDispatchesAndRunsTheNamedService) 
 }
 
 TEST_F(ServiceApplicationTest, DispatcherFailureIsOneEventUnderTheExecutableName) {
-  platform_->dispatch_result = 1063;
-  Run({});
+  platform_->dispatch_result = 5;
+  EXPECT_EQ(Run({}), 0);
   const std::vector<testing::Event> events = platform_->Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].source, "Connector.exe");
-  EXPECT_EQ(events[0].message, "error text 1063");
+  EXPECT_EQ(events[0].message, "error text 5");
   EXPECT_EQ(events[0].type, 1);
   EXPECT_EQ(env_.out, "");
+  EXPECT_EQ(env_.err, "");
+}
+
+// Run by hand with a switch it does not know, the program says how it is
+// used and fails, instead of ending silently with 0.
+TEST_F(ServiceApplicationTest, AnUnknownSwitchOutsideTheServiceManagerShowsTheUsage) {
+  platform_->dispatch_result = FakeServicePlatform::kStartedByHandResult;
+  for (const std::vector<std::string>& params :
+       std::vector<std::vector<std::string>>{{"-chek"}, {"--check"}, {"check"}, {}}) {
+    SCOPED_TRACE(params.empty() ? std::string("(none)") : params[0]);
+    env_.err.clear();
+    EXPECT_EQ(Run(params), 1);
+    EXPECT_EQ(env_.err, UsageText("Connector.exe"));
+    EXPECT_EQ(env_.out, "");
+  }
+  EXPECT_THAT(UsageText("Connector.exe"),
+              ::testing::StartsWith("Uso: Connector.exe -console | -check | -install"));
 }
 
 TEST_F(ServiceApplicationTest, ErrorsOfTheMainLoopGoToTheHostsEventWriter) {

@@ -20,6 +20,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::Pair;
 
 constexpr const char* kServer = "https://srv.test/conn";
@@ -177,6 +178,50 @@ TEST_F(ExchangeTest, EnrollmentTheFileRefusesIsKeptUsedAndStoredLater) {
   const std::string stored = dir_.Read("TolvenarConnector.ini");
   EXPECT_THAT(stored, HasSubstr("ConnectorID=42\r\n"));
   EXPECT_THAT(stored, HasSubstr("CodigoVinculacao=\r\n"));
+  EXPECT_EQ(RequestsTo(Action("connector-enroll")).size(), 1u);
+}
+
+// A secret that cannot be protected here is not lost with the spent code:
+// it stays in memory as it is, is used, and each turn's save tries again
+// until protection works.
+TEST_F(ExchangeTest, AnIssuedSecretThatCannotBeProtectedIsKeptAndSavedLater) {
+  dir_.Write("TolvenarConnector.ini",
+             "[Connector]\r\nCNPJ=12345678000199\r\nCodigoVinculacao=C1\r\n");
+  profile_.SetEnrollmentCode("C1");
+  Route(Action("connector-enroll"), [](const HttpRequest&) {
+    return Reply(200, "{\"connector_id\":\"42\",\"connector_secret\":\"top/secret\"}");
+  });
+  Route(Action("connector-poll"), [](const HttpRequest&) { return Reply(204); });
+  env_.protector().FailProtect(true);
+
+  EXPECT_TRUE(worker_.Enroll());
+  const std::string refused = "Falha de comunicacao: System Error.  Code: 13.\r\nPermission denied";
+  EXPECT_THAT(worker_.logged, ElementsAre(refused));
+  EXPECT_TRUE(profile_.EnrollmentUnsaved());
+  EXPECT_EQ(profile_.ConnectorID(), "42");
+  EXPECT_EQ(profile_.Secret(), "top/secret");
+  EXPECT_EQ(profile_.SecretEncrypted(), "") << "nothing half-protected is held";
+  EXPECT_THAT(dir_.Read("TolvenarConnector.ini"), Not(HasSubstr("top/secret")));
+  worker_.PollOnce();
+  EXPECT_EQ(RequestsTo(Action("connector-poll")).back().headers.back(),
+            HttpHeader("X-Tolvenar-Connector", "top/secret"));
+
+  // Each turn's save fails again, says so, and keeps the secret.
+  worker_.logged.clear();
+  worker_.StoreEnrollment(profile_.ConnectorID(), profile_.Secret());
+  EXPECT_THAT(worker_.logged, ElementsAre(refused));
+  EXPECT_EQ(profile_.Secret(), "top/secret");
+
+  env_.protector().FailProtect(false);
+  worker_.logged.clear();
+  worker_.StoreEnrollment(profile_.ConnectorID(), profile_.Secret());
+  EXPECT_THAT(worker_.logged, ElementsAre("Vinculacao concluida com sucesso."));
+  EXPECT_FALSE(profile_.EnrollmentUnsaved());
+  EXPECT_NE(profile_.SecretEncrypted(), "");
+  EXPECT_EQ(profile_.Secret(), "top/secret");
+  const std::string stored = dir_.Read("TolvenarConnector.ini");
+  EXPECT_THAT(stored, HasSubstr("ConnectorID=42\r\n"));
+  EXPECT_THAT(stored, Not(HasSubstr("top/secret")));
   EXPECT_EQ(RequestsTo(Action("connector-enroll")).size(), 1u);
 }
 

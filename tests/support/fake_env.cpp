@@ -11,6 +11,7 @@ constexpr const char* kMarker = "PROT:";
 std::string FakeProtector::Protect(const std::string& plain) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++calls_;
+  if (fail_protect_) throw EOSError(13, "Permission denied");
   return kMarker + plain;
 }
 

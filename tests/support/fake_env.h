@@ -20,10 +20,17 @@ class FakeProtector : public DataProtector {
   // Raises EOSError for a block that does not start with the marker.
   std::string Unprotect(const std::string& blob) override;
   int calls() const { return calls_; }
+  // From now on Protect raises EOSError(13), as a key folder that cannot be
+  // trusted makes the real one do; Unprotect still works.
+  void FailProtect(bool fail) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fail_protect_ = fail;
+  }
 
  private:
   std::mutex mutex_;
   int calls_ = 0;
+  bool fail_protect_ = false;
 };
 
 // Answers requests with a handler and records every request it saw.

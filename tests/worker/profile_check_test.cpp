@@ -43,9 +43,9 @@ TEST(ProfileCheckTlsTest, AServerIsReachableOnlyWithAVerifiedCertificate) {
   const ProfileCheckResult verified =
       CheckProfileSection(*trusting, Reading(*trusting, server->Url("/conn")));
   EXPECT_THAT(verified.lines,
-              Contains("Servidor de conexao: acessivel por HTTPS, certificado verificado (HTTP "
-                       "403)"));
-  EXPECT_EQ(seen_target, "GET /conn/");
+              Contains("Servidor de conexao: acessivel por HTTPS, certificado verificado; "
+                       "api.php recusou a consulta sem credencial (HTTP 403), como esperado"));
+  EXPECT_EQ(seen_target, "POST /conn/api.php?action=connector-poll");
 
   Env& plain = *Env::Default();
   const ProfileCheckResult refused = CheckProfileSection(plain, Reading(plain, server->Url("")));

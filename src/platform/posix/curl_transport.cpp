@@ -124,7 +124,7 @@ struct Transfer {
   // Why a callback stopped the transfer itself.
   enum class Abort {
     kNone,
-    kTooLarge,     // the answer's body would pass kMaxAnswerBodyBytes
+    kTooLarge,     // the answer's body would pass max_body_bytes
     kOutOfMemory,  // a callback could not allocate
     kUnexpected,   // any other exception inside a callback
   };
@@ -132,7 +132,8 @@ struct Transfer {
   explicit Transfer(const HttpRequest& request)
       : body_size(static_cast<curl_off_t>(request.body.size())),
         response_timeout(request.response_timeout_ms),
-        stop(request.stop) {}
+        stop(request.stop),
+        max_body_bytes(std::min(request.max_body_bytes, kMaxAnswerBodyBytes)) {}
 
   void Touch() { last_activity = Clock::now(); }
   bool RequestSent() const { return connected && uploaded >= body_size; }
@@ -146,6 +147,7 @@ struct Transfer {
   const curl_off_t body_size;
   const std::chrono::milliseconds response_timeout;
   const StopSignal* const stop;
+  const size_t max_body_bytes;
   const Clock::time_point started = Clock::now();
   HttpResponse response;
   bool connected = false;         // connection (and TLS) up, request about to go
@@ -229,11 +231,12 @@ size_t ReadHeaderLine(Transfer* transfer, std::string_view line, size_t length) 
       transfer->headers_complete = true;
       // An announced body past the ceiling fails before any of it is read.
       const std::optional<uint64_t> announced = AnnouncedContentLength(headers);
-      if (announced && *announced > kMaxAnswerBodyBytes && !HasNoBody(transfer->header_status)) {
+      if (announced && *announced > transfer->max_body_bytes &&
+          !HasNoBody(transfer->header_status)) {
         transfer->abort = Transfer::Abort::kTooLarge;
         return 0;
       }
-      transfer->response.body.reserve(BodyReserveFor(headers));
+      transfer->response.body.reserve(BodyReserveFor(headers, transfer->max_body_bytes));
     }
   } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
     headers.back().second += " " + Trim(line);  // folded continuation line
@@ -258,7 +261,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   const size_t length = size * count;
   return Guarded(transfer, size_t{0}, [&] {
     std::string& body = transfer->response.body;
-    if (length > kMaxAnswerBodyBytes - body.size()) {
+    if (length > transfer->max_body_bytes - body.size()) {
       transfer->abort = Transfer::Abort::kTooLarge;
       return size_t{0};
     }

@@ -253,6 +253,30 @@ bool ReadKeyFile(const std::string& key_path, MachineKey& key) {
   return true;
 }
 
+// Raises as CreateKeyFile would, without creating anything: the key's folder,
+// or the nearest folder above it that exists, must be one this account may
+// trust and write in.
+void CheckKeyCreatable(const std::string& key_path) {
+  std::string folder = FolderOf(key_path);
+  if (CheckKeyFolder(folder)) {
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) RaiseErrno(errno);
+    return;
+  }
+  for (;;) {
+    const std::string parent = FolderOf(folder);
+    if (parent == folder) RaiseErrno(ENOENT);
+    folder = parent;
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0) {
+      if (errno == ENOENT) continue;
+      RaiseErrno(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) RaiseErrno(ENOTDIR);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) RaiseErrno(errno);
+    return;
+  }
+}
+
 void LoadOrCreateKey(const std::string& key_path, MachineKey& key) {
   if (ReadKeyFile(key_path, key)) return;
   CreateKeyFile(key_path);
@@ -361,6 +385,18 @@ class MachineKeyProtector : public DataProtector {
       RaiseErrno(EBADMSG);
     }
     return plain;
+  }
+
+  void CheckRoundTrip() override {
+    MachineKey key;
+    if (!Cached(key)) {
+      if (!ReadKeyFile(key_path_, key)) {
+        CheckKeyCreatable(key_path_);
+        return;
+      }
+      Keep(key);
+    }
+    DataProtector::CheckRoundTrip();
   }
 
  private:

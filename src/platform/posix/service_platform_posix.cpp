@@ -173,6 +173,13 @@ int PosixServicePlatform::ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t s
   return win32_exit_code != 0 || specific_exit_code != 0 ? kReportedFailureExitStatus : 0;
 }
 
+bool PosixServicePlatform::StartedByHand(uint32_t dispatcher_result) {
+  // systemd marks every process it starts with INVOCATION_ID, also in a
+  // unit that gives it no notification socket.
+  const char* invocation = std::getenv("INVOCATION_ID");
+  return dispatcher_result == ENOTCONN && (invocation == nullptr || *invocation == '\0');
+}
+
 std::unique_ptr<ServicePlatform> NewServicePlatform(Env&) {
   return std::make_unique<PosixServicePlatform>();
 }

@@ -73,6 +73,7 @@ class PosixServicePlatform : public ServicePlatform {
   std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) override;
   std::string ErrorText(uint32_t code) override;
   int ExitCodeAfterStop(uint32_t win32_exit_code, uint32_t specific_exit_code) override;
+  bool StartedByHand(uint32_t dispatcher_result) override;
 
  private:
   // A SIGTERM, handed to the control handler (or kept until there is one).

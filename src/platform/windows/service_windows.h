@@ -24,6 +24,9 @@ class WindowsServicePlatform : public ServicePlatform {
   // The service control manager reads the exit codes from the status
   // reports; the process itself ends with 0.
   int ExitCodeAfterStop(uint32_t, uint32_t) override { return 0; }
+  bool StartedByHand(uint32_t dispatcher_result) override {
+    return dispatcher_result == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+  }
 };
 
 // The system's message text for `code`, without trailing blanks, line ends

@@ -157,7 +157,7 @@ int ReadStatus(HINTERNET request) {
   return static_cast<int>(status);
 }
 
-// An answer body past kMaxAnswerBodyBytes is refused as ERROR_NOT_ENOUGH_MEMORY,
+// An answer body past its limit is refused as ERROR_NOT_ENOUGH_MEMORY,
 // the platform's own word for memory the connector will not commit.
 [[noreturn]] void RaiseBodyTooLarge() {
   throw Exception(WinHttpFailureMessage("Error reading data", ERROR_NOT_ENOUGH_MEMORY));
@@ -168,20 +168,21 @@ constexpr size_t kReadChunkBytes = 64 * 1024;
 // Statuses whose answers carry no body whatever their headers say.
 bool HasNoBody(int status) { return status == 204 || status == 304; }
 
-std::string ReadBody(AsyncRequest* request, const HttpResponse& response) {
+std::string ReadBody(AsyncRequest* request, const HttpResponse& response, size_t max_body_bytes) {
+  max_body_bytes = std::min(max_body_bytes, kMaxAnswerBodyBytes);
   // An announced length past the ceiling fails before any of the body is read.
   const std::optional<uint64_t> announced = AnnouncedContentLength(response.headers);
-  if (announced && *announced > kMaxAnswerBodyBytes && !HasNoBody(response.status)) {
+  if (announced && *announced > max_body_bytes && !HasNoBody(response.status)) {
     RaiseBodyTooLarge();
   }
   std::string body;
-  body.reserve(BodyReserveFor(response.headers));
+  body.reserve(BodyReserveFor(response.headers, max_body_bytes));
   for (;;) {
     std::string_view read;
     const DWORD error = request->Read(kReadChunkBytes, &read);
     if (error != 0) throw Exception(WinHttpFailureMessage("Error reading data", error));
     if (read.empty()) return body;
-    if (read.size() > kMaxAnswerBodyBytes - body.size()) RaiseBodyTooLarge();
+    if (read.size() > max_body_bytes - body.size()) RaiseBodyTooLarge();
     body.append(read);
   }
 }
@@ -268,7 +269,7 @@ class WinHttpTransport : public HttpTransport {
     HttpResponse response;
     response.status = ReadStatus(request.get());
     response.headers = ParseRawHeaders(ReadRawHeaders(request.get()));
-    response.body = ReadBody(&request, response);
+    response.body = ReadBody(&request, response, http.max_body_bytes);
     CheckBodyComplete(response);
     return response;
   }
