@@ -62,6 +62,7 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/tc-systemd-life.XXXXXX")
 chmod 0755 "$work"
 nspawn_pid=""
+leader=""
 server_pid=""
 api_pid=""
 cleanup() {
@@ -88,16 +89,19 @@ has() { grep -a -q -F -- "$2" <<< "$1" || fail "lacks: $2 in:"$'\n'"$1"; }
 lacks() { ! grep -a -q -F -- "$2" <<< "$1" || fail "holds: $2 in:"$'\n'"$1"; }
 equal() { [ "$1" = "$2" ] || fail "$3: got '$1', expected '$2'"; }
 
-# Boot a throw-away copy of the root, sharing this machine's network.
+# Boot a throw-away copy of the root, sharing this machine's network. No
+# machine registration and no scope of its own: neither needs a systemd on
+# this machine.
 step "boot Debian 12 under systemd-nspawn"
 machine="tc-life-$$"
 cp "$deb" "$work/package.deb"
-systemd-nspawn --quiet --register=no --ephemeral --boot --directory="$base" \
+systemd-nspawn --quiet --register=no --keep-unit --ephemeral --boot --directory="$base" \
   --machine="$machine" --bind-ro="$work:/tc" --console=passive \
   > "$work/nspawn.log" 2>&1 &
 nspawn_pid=$!
 leader=""
-for _ in $(seq 300); do
+# The copy of the root comes first (a minute on a slow disk).
+for _ in $(seq 3000); do
   kill -0 "$nspawn_pid" 2> /dev/null || break
   for child in $(cat /proc/"$nspawn_pid"/task/*/children 2> /dev/null); do
     [ "$(cat /proc/"$child"/comm 2> /dev/null)" = systemd ] && leader=$child
@@ -110,13 +114,18 @@ in_ct() {
   nsenter --target "$leader" --all env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
 }
 state=""
-if [ -n "$leader" ]; then
+# Until the boot ends; systemctl fails until systemd listens.
+for _ in $(seq 120); do
+  [ -n "$leader" ] && kill -0 "$nspawn_pid" 2> /dev/null || break
   state=$(timeout 120 nsenter --target "$leader" --all \
-    env -i PATH=/usr/bin:/bin systemctl is-system-running --wait 2> /dev/null || true)
-fi
+    env -i PATH=/usr/bin:/bin systemctl is-system-running --wait 2> "$work/boot-wait.log" || true)
+  [ -z "$state" ] || break
+  sleep 1
+done
 if [ "$state" != running ] && [ "$state" != degraded ]; then
   # Nothing of the package has run yet: the machine cannot host the test.
-  reason=$(grep -v '^$' "$work/nspawn.log" | tail -n 5)
+  reason=$(grep -v '^$' "$work/nspawn.log" | tail -n 5 || true)
+  reason="$reason $(cat "$work/boot-wait.log" 2> /dev/null)"
   skip "no container boots here (systemd-nspawn: ${reason:-state ${state:-none}})"
 fi
 [ "$state" = running ] || in_ct systemctl --failed --no-legend >&2 || true
@@ -280,8 +289,9 @@ equal "$(in_ct stat -c '%F %U' "$ini" "$log" | paste -sd,)" "symbolic link $acco
 # A root-owned file copied in is adopted; the administrator's way in is as
 # the account, which cannot write through a link to root's file.
 in_ct runuser -u "$account" -- cp /tc/squid.conf "$ini" 2> /dev/null && fail "the account wrote root's disk"
-# Root running the program over the linked log refuses before opening it.
-as_account "rm $log && ln -s /root/bashrc $log"
+# Root running the program, with a usable profile and the log linked to
+# root's shell start-up file, refuses before opening anything there.
+as_account "rm $ini $log && cp $folder/aside.ini $ini && ln -s /root/bashrc $log"
 code=0
 console=$(in_ct sh -c "cd $folder && timeout 60 ./TolvenarConnector -console < /dev/null" 2>&1) || code=$?
 equal "$code" 1 "exit code of root's -console (console: $console)"
