@@ -34,5 +34,30 @@ TEST(LoggableTextTest, ReplacesControlsAndBrokenBytesAndCutsByCharacters) {
   EXPECT_EQ(LoggableText("abcdef", 3), "abc");
 }
 
+// Characters that a terminal or a viewer would act on: C1 controls (U+009B
+// starts a terminal control sequence), line separators and the
+// bidirectional controls that show a line's text in another order.
+TEST(LoggableTextTest, ReplacesC1ControlsSeparatorsAndBidiControls) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  for (const Case& c : {
+           Case{"idÂ" "31m", "id?31m"},                     // U+009B
+           Case{"Â|Â|Â", "?|?|?"},            // U+0080, U+0085, U+009F
+           Case{"Â |Â©", "Â |Â©"},         // U+00A0, U+00A9 stay
+           Case{"aâ®" "cba", "a?cba"},                   // U+202E
+           Case{"ââ", "??"},                 // U+200E, U+200F
+           Case{"âªâ«â¬â­", "????"},  // U+202A-D
+           Case{"â¦â§â¨â©", "????"},  // U+2066-9
+           Case{"â¨|â©", "?|?"},               // U+2028, U+2029
+           Case{"Ø", "?"},                                  // U+061C
+           Case{"ââ¯â¥âª",  // U+200D, U+202F,
+                "ââ¯â¥âª"},  // U+2065, U+206A stay
+       }) {
+    EXPECT_EQ(LoggableText(c.in), c.out) << c.in;
+  }
+}
+
 }  // namespace
 }  // namespace tolvenar
