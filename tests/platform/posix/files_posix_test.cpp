@@ -185,7 +185,9 @@ TEST(PosixLogRefusalTest, AppendWritesOnlyIntoThisAccountsOwnRegularFile) {
     EXPECT_FALSE(env.AppendToFile(dir.File(name), "entry\n"));
   }
   EXPECT_EQ(dir.Read("target"), "precious\n");
-  if (chowned) EXPECT_EQ(dir.Read("foreign.log"), "theirs\n");
+  if (chowned) {
+    EXPECT_EQ(dir.Read("foreign.log"), "theirs\n");
+  }
   EXPECT_FALSE(fs::exists(dir.path() / "link.1.log"));
   ASSERT_EQ(reported.size(), 1u) << "once per process";
   EXPECT_EQ(reported[0], "Log de atividade nao gravado em " + dir.File("link.log") +
