@@ -55,7 +55,7 @@ TTolvenarConnectorConfig::TTolvenarConnectorConfig(Env* env)
     : env_(env), FFileName(env->ExecutableDir() + "TolvenarConnector.ini") {}
 
 TTolvenarConnectorProfileList TTolvenarConnectorConfig::LoadProfiles(ProfilesFileState* state,
-                                                                    std::string* problem) const {
+                                                                     std::string* problem) const {
   TTolvenarConnectorProfileList profiles;
   for (ProfileSectionReading& reading : ReadProfileSections(state, problem)) {
     if (reading.Usable()) profiles.push_back(std::move(reading.profile));

@@ -30,8 +30,8 @@ void RefuseFilesOfOtherAccounts(Env& env, const std::string& switch_text) {
       throw Exception("Recusado: " + hold->path + " pertence a conta " + hold->account + kWhy +
                       "Use o comando " + command(hold->account) + " para executar como essa conta");
     case ForeignControl::Kind::kGroupWritable:
-      throw Exception("Recusado: " + hold->path + " pode ser alterado pelo grupo " +
-                      hold->account + kWhy + "Use o comando " + command(hold->account) +
+      throw Exception("Recusado: " + hold->path + " pode ser alterado pelo grupo " + hold->account +
+                      kWhy + "Use o comando " + command(hold->account) +
                       " para executar como a conta desse grupo");
     case ForeignControl::Kind::kOtherWritable:
       throw Exception("Recusado: " + hold->path + " pode ser alterado por qualquer conta" + kWhy +

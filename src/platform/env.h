@@ -181,8 +181,7 @@ class EnvWrapper : public Env {
                     const LogRotation& rotation) override {
     return target_->AppendToFile(path, bytes, rotation);
   }
-  std::optional<ForeignControl> FindForeignControl(
-      const std::vector<std::string>& paths) override {
+  std::optional<ForeignControl> FindForeignControl(const std::vector<std::string>& paths) override {
     return target_->FindForeignControl(paths);
   }
   DataProtector& Protector() override { return target_->Protector(); }

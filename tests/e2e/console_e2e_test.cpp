@@ -51,8 +51,7 @@ TEST_P(ConsoleE2ETest, AStartThatCanRunNothingReportsWhyAndExitsOne) {
       {"[Connector]\r\nServidor=http://127.0.0.1:9\r\nCNPJ=1\r\nCodigoVinculacao=x\r\n",
        "Nenhuma conexao de TolvenarConnector.ini pode iniciar: Conexao HTTP recusada. Ative "
        "HTTPS ou PermitirHTTPInseguro apenas para homologacao.\r\n"},
-      {"[Connector]\r\nServidor=https://127.0.0.1:9\r\nCNPJ=1\r\n;" +
-           std::string(1024 * 1024, 'x'),
+      {"[Connector]\r\nServidor=https://127.0.0.1:9\r\nCNPJ=1\r\n;" + std::string(1024 * 1024, 'x'),
        " maior que 1 MiB (1048628 bytes): nao foi lido.\r\n"},
   };
   for (const auto& [content, message] : cases) {

@@ -3,8 +3,8 @@
 // never written through a link, whoever planted it.
 #include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,8 +101,8 @@ TEST_F(RootRefusalE2ETest, RefusesEveryModeBesideAnotherAccountsFiles) {
       if (HasFatalFailure()) return;
       std::vector<std::string> args;
       if (*mode != '\0') args.push_back(mode);
-      const testing::ProcessResult r = testing::RunProcess(
-          target_.Command(dir, args), dir.Dir(), "\n", 60s);
+      const testing::ProcessResult r =
+          testing::RunProcess(target_.Command(dir, args), dir.Dir(), "\n", 60s);
       EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
       EXPECT_EQ(r.out, "");
       const std::string held = layout.held.empty() ? dir.Dir() : dir.File(layout.held);
@@ -175,10 +175,10 @@ TEST_F(RootRefusalE2ETest, AnUnreadableProfilesFileIsReportedWithItsReason) {
   ASSERT_EQ(::chmod(dir.File(target_.executable_name).c_str(), 0755), 0);
   for (const char* mode : {"-console", "-check"}) {
     SCOPED_TRACE(mode);
-    const testing::ProcessResult r = testing::RunProcess(
-        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-         dir.File(target_.executable_name), mode},
-        dir.Dir(), "\n", 60s);
+    const testing::ProcessResult r =
+        testing::RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             dir.File(target_.executable_name), mode},
+                            dir.Dir(), "\n", 60s);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     const std::string reason =
         "Nao foi possivel ler " + dir.File("TolvenarConnector.ini") + ": Permission denied";

@@ -237,8 +237,8 @@ TEST_F(RunCheckTest, AFileThatWasNotReadSaysWhy) {
     }
   } unreadable(dir_.Dir());
   EXPECT_EQ(RunCheck(unreadable), 1);
-  EXPECT_THAT(unreadable.out, HasSubstr("\r\nNao foi possivel ler " + ini +
-                                        ": Permission denied\r\n"));
+  EXPECT_THAT(unreadable.out,
+              HasSubstr("\r\nNao foi possivel ler " + ini + ": Permission denied\r\n"));
   EXPECT_THAT(unreadable.out, Not(HasSubstr("Nenhuma conexao configurada")));
 }
 

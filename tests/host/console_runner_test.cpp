@@ -1,9 +1,10 @@
 // The console runner: start, console line, one line of input, stop.
+#include "host/console_runner.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "host/console_runner.h"
 #include "platform/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -227,10 +227,9 @@ bool PosixEnv::AppendToFile(const std::string& path, std::string_view bytes,
     // account may write, such as root's), a FIFO (an open that would wait
     // forever) or a device at the path: none is followed, waited for or
     // written to.
-    FileDescriptor file(::open(path.c_str(),
-                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW |
-                                   O_NONBLOCK | O_NOCTTY,
-                               0644));
+    FileDescriptor file(::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644));
     if (!file.valid()) {
       if (errno == ELOOP) ReportRefusedLog(path, "e um link simbolico");
       if (errno == ENXIO) ReportRefusedLog(path, "e um FIFO ou um dispositivo");

@@ -51,14 +51,18 @@ std::string WithoutTrailingSlashes(std::string path) {
 // matters only for an ancestor, whose entry leading on is root's.
 std::optional<ForeignControl> HoldOf(const std::string& path, const struct stat& st,
                                      bool entries_protected) {
-  if (st.st_uid != 0) return ForeignControl{path, ForeignControl::Kind::kOwner, UserName(st.st_uid)};
+  if (st.st_uid != 0) {
+    return ForeignControl{path, ForeignControl::Kind::kOwner, UserName(st.st_uid)};
+  }
   // A link's own mode means nothing; only its owner can change it.
   if (entries_protected || S_ISLNK(st.st_mode)) return std::nullopt;
   // The root group's members are root's own; any other group is not.
   if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0) {
     return ForeignControl{path, ForeignControl::Kind::kGroupWritable, GroupName(st.st_gid)};
   }
-  if ((st.st_mode & S_IWOTH) != 0) return ForeignControl{path, ForeignControl::Kind::kOtherWritable, ""};
+  if ((st.st_mode & S_IWOTH) != 0) {
+    return ForeignControl{path, ForeignControl::Kind::kOtherWritable, ""};
+  }
   return std::nullopt;
 }
 

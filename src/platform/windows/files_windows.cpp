@@ -157,7 +157,9 @@ FileRead WindowsEnv::ReadFile(const std::string& path, uint64_t max_bytes, std::
   char buffer[16384];
   for (;;) {
     DWORD n = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) return failed(::GetLastError());
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) {
+      return failed(::GetLastError());
+    }
     if (n == 0) break;
     content.append(buffer, n);
     if (content.size() > max_bytes) {  // grew while being read

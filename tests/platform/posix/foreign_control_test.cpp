@@ -1,7 +1,7 @@
 // What root finds when it looks at the files beside the executable: any
 // hold another account has on them, links not followed.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,7 +43,9 @@ TEST(ForeignControlTest, FindsEachHoldOfAnotherAccount) {
   const std::vector<Case> cases = {
       {"root's own", [](const testing::TempDir&) {}, nullptr, Kind::kOwner, ""},
       {"file of another account",
-       [](const testing::TempDir& d) { ASSERT_EQ(::chown(d.File("app/ini").c_str(), kNobody, 0), 0); },
+       [](const testing::TempDir& d) {
+         ASSERT_EQ(::chown(d.File("app/ini").c_str(), kNobody, 0), 0);
+       },
        "ini", Kind::kOwner, UserName(kNobody)},
       {"link of another account (not followed: its target is root's)",
        [](const testing::TempDir& d) {
@@ -100,10 +102,10 @@ TEST(ForeignControlTest, FindsEachHoldOfAnotherAccount) {
       continue;
     }
     ASSERT_TRUE(hold);
-    const std::string held = std::string(c.held) == ".." ? dir.File("app").substr(
-                                                               0, dir.File("app").rfind('/'))
-                             : *c.held == '\0'           ? folder
-                                                         : folder + c.held;
+    const std::string held = std::string(c.held) == ".."
+                                 ? dir.File("app").substr(0, dir.File("app").rfind('/'))
+                             : *c.held == '\0' ? folder
+                                               : folder + c.held;
     EXPECT_EQ(hold->path, held);
     EXPECT_EQ(hold->kind, c.kind);
     EXPECT_EQ(hold->account, c.account);
