@@ -71,10 +71,13 @@ cleanup() {
   if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2> /dev/null; then
     # SIGRTMIN+4 asks systemd to power off; nspawn then removes the copy.
     kill -s RTMIN+4 "$leader" 2> /dev/null || true
-    for _ in $(seq 100); do kill -0 "$nspawn_pid" 2> /dev/null || break; sleep 0.2; done
+    for _ in $(seq 600); do kill -0 "$nspawn_pid" 2> /dev/null || break; sleep 0.2; done
     kill -s KILL "$nspawn_pid" 2> /dev/null || true
     wait "$nspawn_pid" 2> /dev/null || true
   fi
+  # A copy nspawn could not remove (killed, or an earlier run's): the tests
+  # run alone, so none is in use.
+  rm -rf "$(dirname "$base")"/.#machine.debian12* "$(dirname "$base")"/.#.#machine.debian12*
   rm -rf "$work"
 }
 trap cleanup EXIT
