@@ -7,6 +7,16 @@ if(NOT WIN32)
   add_test(NAME linux_tests COMMAND tc_tests --gtest_filter=-DebInstallTest.*)
   add_test(NAME linux_package_install COMMAND tc_tests --gtest_filter=DebInstallTest.*)
   set_tests_properties(linux_package_install PROPERTIES RUN_SERIAL TRUE)
+  # The package under a real systemd, in a container booted for the run;
+  # its first run also makes the container's root (debootstrap).
+  if(TC_DEB_FILE)
+    add_test(NAME linux_package_systemd
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/linux/systemd_life.sh ${PROJECT_BINARY_DIR}
+                     ${TC_DEB_FILE} $<TARGET_FILE:tolvenar-reference-server>
+                     $<TARGET_FILE:tolvenar-sample-local-api>)
+    set_tests_properties(linux_package_systemd PROPERTIES RUN_SERIAL TRUE SKIP_RETURN_CODE 77
+                                                          TIMEOUT 3600)
+  endif()
   foreach(dir IN LISTS TC_EXTRA_LINUX_BUILD_DIRS)
     get_filename_component(name ${dir} NAME)
     # TC_EXTRA_LINUX_TEST_FILTERS holds <tree folder name>=<gtest filter>.

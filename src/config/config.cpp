@@ -42,28 +42,51 @@ std::string DigitsOf(std::string_view text) {
 
 }  // namespace
 
+std::string UnreadableMessage(const std::string& file_name, const std::string& reason) {
+  return "Nao foi possivel ler " + file_name + ": " + LoggableText(reason, 500);
+}
+
+std::string TooLargeMessage(const std::string& file_name, uint64_t size) {
+  return "Arquivo " + file_name + " maior que 1 MiB (" + std::to_string(size) +
+         " bytes): nao foi lido.";
+}
+
 TTolvenarConnectorConfig::TTolvenarConnectorConfig(Env* env)
     : env_(env), FFileName(env->ExecutableDir() + "TolvenarConnector.ini") {}
 
-TTolvenarConnectorProfileList TTolvenarConnectorConfig::LoadProfiles() const {
+TTolvenarConnectorProfileList TTolvenarConnectorConfig::LoadProfiles(ProfilesFileState* state,
+                                                                     std::string* problem) const {
   TTolvenarConnectorProfileList profiles;
-  for (ProfileSectionReading& reading : ReadProfileSections()) {
+  for (ProfileSectionReading& reading : ReadProfileSections(state, problem)) {
     if (reading.Usable()) profiles.push_back(std::move(reading.profile));
   }
   return profiles;
 }
 
 std::vector<ProfileSectionReading> TTolvenarConnectorConfig::ReadProfileSections(
-    ProfilesFileState* state) const {
+    ProfilesFileState* state, std::string* problem) const {
   std::vector<ProfileSectionReading> readings;
   std::string bytes;
   ProfilesFileState file_state = ProfilesFileState::kRead;
-  if (!env_->FileExists(FFileName)) {
-    file_state = ProfilesFileState::kMissing;
-  } else if (!env_->ReadFile(FFileName, &bytes)) {
-    file_state = ProfilesFileState::kUnreadable;
+  std::string file_problem;
+  const FileRead read = env_->ReadFile(FFileName, kMaxFileBytes, &bytes);
+  switch (read.outcome) {
+    case FileRead::Outcome::kRead:
+      break;
+    case FileRead::Outcome::kMissing:
+      file_state = ProfilesFileState::kMissing;
+      break;
+    case FileRead::Outcome::kTooLarge:
+      file_state = ProfilesFileState::kTooLarge;
+      file_problem = TooLargeMessage(FFileName, read.size);
+      break;
+    case FileRead::Outcome::kFailed:
+      file_state = ProfilesFileState::kUnreadable;
+      file_problem = UnreadableMessage(FFileName, read.error);
+      break;
   }
   if (state != nullptr) *state = file_state;
+  if (problem != nullptr) *problem = file_problem;
   if (file_state != ProfilesFileState::kRead) return readings;
   const IniFile ini = IniFile::FromBytes(bytes);
 

@@ -2,6 +2,7 @@
 // protection of the connector secret and the storing of an enrollment.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,22 +24,38 @@ struct ProfileSectionReading {
   bool Usable() const { return !inactive && !missing_server && !missing_cnpj; }
 };
 
-enum class ProfilesFileState { kMissing, kUnreadable, kRead };
+// kUnreadable and kTooLarge: the file is there and was not read; the
+// loader's `problem` text says why.
+enum class ProfilesFileState { kMissing, kUnreadable, kTooLarge, kRead };
+
+// The operator's messages for a profiles file that is there and was not
+// read: "Nao foi possivel ler <file>: <system's reason>" and "Arquivo
+// <file> maior que 1 MiB (<size> bytes): nao foi lido.".
+std::string UnreadableMessage(const std::string& file_name, const std::string& reason);
+std::string TooLargeMessage(const std::string& file_name, uint64_t size);
 
 class TTolvenarConnectorConfig {
  public:
   // Computes FileName from the executable's folder; touches no file.
   explicit TTolvenarConnectorConfig(Env* env);
 
+  // The largest profiles file read: a larger one is refused before it is
+  // read, so that no file can take the memory.
+  static constexpr uint64_t kMaxFileBytes = 1024 * 1024;
+
   const std::string& FileName() const { return FFileName; }
 
   // The usable profiles of the file, in file order; empty for a missing,
-  // empty or unreadable file. Never raises.
-  TTolvenarConnectorProfileList LoadProfiles() const;
+  // empty, unreadable or too large file, whose `state` and `problem` (the
+  // operator's message for a file that is there and was not read, "" else)
+  // tell which. Never raises.
+  TTolvenarConnectorProfileList LoadProfiles(ProfilesFileState* state = nullptr,
+                                             std::string* problem = nullptr) const;
 
   // Every profile section of the file, in file order, usable or not: the
   // reading LoadProfiles keeps the usable ones of. Never raises.
-  std::vector<ProfileSectionReading> ReadProfileSections(ProfilesFileState* state = nullptr) const;
+  std::vector<ProfileSectionReading> ReadProfileSections(ProfilesFileState* state = nullptr,
+                                                         std::string* problem = nullptr) const;
 
   // Stores an enrollment: ConnectorID, the protected secret in
   // ConnectorSecretEnc and an empty CodigoVinculacao, all three in one atomic

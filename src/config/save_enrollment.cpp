@@ -31,7 +31,8 @@ void TTolvenarConnectorConfig::SaveEnrollment(TTolvenarConnectorProfile& AProfil
   {
     std::lock_guard<std::mutex> lock(EnrollmentFileMutex());
     std::string bytes;
-    if (env_->FileExists(FFileName) && !env_->ReadFile(FFileName, &bytes)) {
+    const FileRead read = env_->ReadFile(FFileName, kMaxFileBytes, &bytes);
+    if (read.outcome != FileRead::Outcome::kRead && read.outcome != FileRead::Outcome::kMissing) {
       throw Exception("Unable to write to " + FFileName);
     }
     IniFile ini = IniFile::FromBytes(bytes);

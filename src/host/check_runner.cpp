@@ -21,14 +21,14 @@ int RunCheck(Env& env, const ProfileCheckLimits& limits) {
   NewServicePlatform(env)->InitializeThread();
   TTolvenarConnectorConfig config(&env);
   ProfilesFileState file_state = ProfilesFileState::kRead;
-  std::vector<ProfileSectionReading> readings = config.ReadProfileSections(&file_state);
+  std::string file_problem;
+  std::vector<ProfileSectionReading> readings =
+      config.ReadProfileSections(&file_state, &file_problem);
 
   std::string report =
       "Tolvenar Connector 0.1.0: verificacao de " + ReportText(config.FileName()) + kEol;
   if (file_state == ProfilesFileState::kMissing) {
     report += std::string("Arquivo nao encontrado.") + kEol;
-  } else if (file_state == ProfilesFileState::kUnreadable) {
-    report += std::string("Arquivo ilegivel.") + kEol;
   }
 
   // Active profiles are looked at side by side: an unreachable server can
@@ -54,7 +54,10 @@ int RunCheck(Env& env, const ProfileCheckLimits& limits) {
     }
   }
 
-  if (active == 0) {
+  if (!file_problem.empty()) {
+    // The service's own start failure, word for word.
+    report += file_problem + kEol;
+  } else if (active == 0) {
     report += std::string("Nenhuma conexao configurada em TolvenarConnector.ini.") + kEol;
   } else if (failing == 0) {
     report += "Resumo: " + std::to_string(active) +

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,35 @@ struct LogRotation {
 // "<folder>/<stem>.<generation><ext>" for "<folder>/<stem><ext>": older log
 // files keep the extension, so they still open as logs.
 std::string LogGenerationPath(const std::string& path, int generation);
+
+// How reading a whole file went.
+struct FileRead {
+  enum class Outcome {
+    kRead,      // the bytes are there
+    kMissing,   // nothing at the path, or a folder
+    kTooLarge,  // larger than the limit: not read
+    kFailed,    // there, and could not be read
+  };
+  Outcome outcome = Outcome::kFailed;
+  uint64_t size = 0;  // kTooLarge: the size found (at least limit + 1)
+  std::string error;  // kFailed: the system's reason, on one line
+};
+
+// Something the running account does not control alone, found by
+// Env::FindForeignControl.
+struct ForeignControl {
+  enum class Kind {
+    kOwner,          // belongs to another account: `account`
+    kGroupWritable,  // another group may change it: `account` names it
+    kOtherWritable,  // any account may change it
+  };
+  std::string path;
+  Kind kind = Kind::kOwner;
+  std::string account;  // user or group name; its number when it has none
+};
+
+// Syslog's priorities, for the journal's copy of an activity entry.
+enum class JournalPriority { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -61,14 +91,24 @@ class Env {
   // --- files (paths are UTF-8) ---
   // True only for an existing regular file (not a directory).
   virtual bool FileExists(const std::string& path) = 0;
-  // Whole file into `bytes`; false when it cannot be read.
-  virtual bool ReadFile(const std::string& path, std::string* bytes) = 0;
+  // A whole regular file of at most `max_bytes` into `bytes`, its size
+  // checked before anything is read; `bytes` is set only for kRead. Never
+  // blocks on a FIFO or a device put at the path.
+  virtual FileRead ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) = 0;
+  // Whole file into `bytes`, of any size; false when it cannot be read.
+  bool ReadFile(const std::string& path, std::string* bytes) {
+    return ReadFile(path, UINT64_MAX, bytes).outcome == FileRead::Outcome::kRead;
+  }
   // Replaces the file with `bytes` atomically (temporary file in the same
   // folder, flushed, renamed over). False on any failure; the old file then
   // stays as it was.
   virtual bool ReplaceFile(const std::string& path, const std::string& bytes) = 0;
   // Appends `bytes` in one write, with the activity log's sharing rules;
-  // false when the entry could not be written whole. Appends of one process
+  // false when the entry could not be written whole. Linux writes only into
+  // a regular file of the running account with a single link; a link, a
+  // FIFO, a device, a folder or another account's file at the path is left
+  // alone, and the first such refusal of the process goes to syslog with
+  // its reason. Appends of one process
   // wait for each other; a file another process holds is waited for
   // briefly. With a `rotation` limit the file is rotated first when the
   // entry would take it past the limit, safely between processes: each
@@ -78,6 +118,15 @@ class Env {
   bool AppendToFile(const std::string& path, std::string_view bytes) {
     return AppendToFile(path, bytes, LogRotation{});
   }
+
+  // Run by root on Linux: the first of `paths`, in order, that another
+  // account owns or that a group other than root's, or any account, may
+  // change (links are not followed; a path that does not exist is passed
+  // over). For a folder its ancestors count too, save where a sticky bit
+  // keeps others from renaming what is in them. Nothing for any other
+  // account, and on Windows.
+  virtual std::optional<ForeignControl> FindForeignControl(
+      const std::vector<std::string>& paths) = 0;
 
   // --- services ---
   virtual DataProtector& Protector() = 0;
@@ -94,6 +143,10 @@ class Env {
   // Reads one line from standard input and discards it; returns at a line
   // feed or at the end of input; raises EInOutError on a read error.
   virtual void ReadLineFromStdIn() = 0;
+  // Under systemd, whose journal reads standard error (Linux, JOURNAL_STREAM
+  // names that stream): one journal entry with this priority; `line` holds
+  // no line break. Nothing elsewhere; never raises.
+  virtual void WriteJournal(JournalPriority priority, std::string_view line) = 0;
 };
 
 // Forwards every call to another Env; tests override what they fake.
@@ -116,8 +169,9 @@ class EnvWrapper : public Env {
   std::string TimeSeparator() override { return target_->TimeSeparator(); }
   void SleepMs(int milliseconds) override { target_->SleepMs(milliseconds); }
   bool FileExists(const std::string& path) override { return target_->FileExists(path); }
-  bool ReadFile(const std::string& path, std::string* bytes) override {
-    return target_->ReadFile(path, bytes);
+  using Env::ReadFile;
+  FileRead ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) override {
+    return target_->ReadFile(path, max_bytes, bytes);
   }
   bool ReplaceFile(const std::string& path, const std::string& bytes) override {
     return target_->ReplaceFile(path, bytes);
@@ -127,11 +181,17 @@ class EnvWrapper : public Env {
                     const LogRotation& rotation) override {
     return target_->AppendToFile(path, bytes, rotation);
   }
+  std::optional<ForeignControl> FindForeignControl(const std::vector<std::string>& paths) override {
+    return target_->FindForeignControl(paths);
+  }
   DataProtector& Protector() override { return target_->Protector(); }
   std::unique_ptr<HttpTransport> NewHttpTransport() override { return target_->NewHttpTransport(); }
   void WriteStdOut(std::string_view text) override { target_->WriteStdOut(text); }
   void WriteStdErr(std::string_view text) override { target_->WriteStdErr(text); }
   void ReadLineFromStdIn() override { target_->ReadLineFromStdIn(); }
+  void WriteJournal(JournalPriority priority, std::string_view line) override {
+    target_->WriteJournal(priority, line);
+  }
 
  private:
   Env* target_;

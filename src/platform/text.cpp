@@ -130,6 +130,20 @@ char32_t NextCodePoint(std::string_view text, size_t& pos) {
   return cp;
 }
 
+namespace {
+
+// Characters that change how the rest of a line reads: C0 and C1 controls
+// (U+009B alone is a terminal's control sequence introducer), line and
+// paragraph separators, and the directional marks, embeddings, overrides
+// and isolates that make a viewer show text in another order than it was
+// written.
+bool IsLineControl(char32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
+
 std::string LoggableText(std::string_view text, size_t max_characters) {
   std::string out;
   out.reserve(std::min(text.size(), max_characters * 4));
@@ -138,7 +152,7 @@ std::string LoggableText(std::string_view text, size_t max_characters) {
     const size_t start = pos;
     const char32_t cp = NextCodePoint(text, pos);
     const std::string_view sequence = text.substr(start, pos - start);
-    if (cp < 0x20 || cp == 0x7F || !IsValidUtf8(sequence)) {
+    if (IsLineControl(cp) || !IsValidUtf8(sequence)) {
       out.push_back('?');
     } else {
       out.append(sequence);

@@ -32,10 +32,13 @@ void AppendUtf8(std::string& out, char32_t cp);
 // surrogate; a malformed sequence gives U+FFFD for its first byte alone.
 char32_t NextCodePoint(std::string_view text, size_t& pos);
 
-// Text from a peer made fit to stand inside one log line: every character
-// below U+0020, U+007F and every byte that is not valid UTF-8 become "?",
-// and the text is cut after `max_characters` characters (never inside a
-// UTF-8 sequence). Valid text without controls comes back unchanged.
+// Text from a peer made fit to stand inside one log line: every byte that
+// is not valid UTF-8 and every character that could forge or disguise a
+// line becomes "?": the controls U+0000-U+001F and U+007F-U+009F, the line
+// and paragraph separators U+2028 and U+2029, and the bidirectional
+// controls U+061C, U+200E, U+200F, U+202A-U+202E and U+2066-U+2069. The
+// text is cut after `max_characters` characters (never inside a UTF-8
+// sequence). Valid text without those comes back unchanged.
 std::string LoggableText(std::string_view text, size_t max_characters = 200);
 
 // The number of code points of UTF-8 text (a malformed byte counts as one).

@@ -12,6 +12,45 @@ namespace {
 // Unattended for years: at most 10 MiB in the current file and five older
 // ones, 60 MiB in all.
 constexpr LogRotation kLogRotation{10 * 1024 * 1024, 5};
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// The journal's priority of a log message: failures and a refused server
+// (the worker ends) are errors, refusals by status warnings, an enrollment
+// a notice.
+JournalPriority PriorityOf(std::string_view text) {
+  if (StartsWith(text, TTolvenarConnectorWorker::kCommunicationFailurePrefix) ||
+      text == TTolvenarConnectorWorker::kInsecureRefusedMessage) {
+    return JournalPriority::kError;
+  }
+  if (StartsWith(text, "Vinculacao recusada") || StartsWith(text, "Servidor de conexao") ||
+      StartsWith(text, "Falha ao devolver")) {
+    return JournalPriority::kWarning;
+  }
+  if (StartsWith(text, "Vinculacao concluida")) return JournalPriority::kNotice;
+  return JournalPriority::kInfo;
+}
+
+// The message on one journal line: a journal record ends at a line break,
+// so runs of control characters (an operating system's CR LF) become one
+// blank.
+std::string OneJournalLine(std::string_view text) {
+  std::string line;
+  bool in_control = false;
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      in_control = true;
+      continue;
+    }
+    if (in_control && !line.empty()) line.push_back(' ');
+    in_control = false;
+    line.push_back(c);
+  }
+  return line;
+}
+
 }  // namespace
 
 void TTolvenarConnectorWorker::Log(const std::string& text) {
@@ -28,6 +67,10 @@ void TTolvenarConnectorWorker::Log(const std::string& text) {
     entry.append(timestamp).append(" [").append(FProfile->CNPJ()).append("] ");
     entry.append(text).append("\r\n");
     env_->AppendToFile(path, entry, kLogRotation);
+    // Under systemd the journal gets each entry too, so that the unit's
+    // journal shows enrollments, failures and refusals; the journal stamps
+    // its own time.
+    env_->WriteJournal(PriorityOf(text), "[" + FProfile->CNPJ() + "] " + OneJournalLine(text));
   } catch (...) {
     // A log entry is never worth disturbing the worker.
   }

@@ -1,5 +1,7 @@
 #include "worker/manager.h"
 
+#include <algorithm>
+
 #include "platform/env.h"
 #include "platform/exception.h"
 
@@ -8,7 +10,7 @@ namespace tolvenar {
 TTolvenarConnectorManager::TTolvenarConnectorManager(Env* env)
     : env_(env),
       FConfig(std::make_unique<TTolvenarConnectorConfig>(env)),
-      FProfiles(FConfig->LoadProfiles()) {}
+      FProfiles(FConfig->LoadProfiles(&FFileState, &FFileProblem)) {}
 
 TTolvenarConnectorManager::~TTolvenarConnectorManager() {
   Stop();
@@ -21,7 +23,18 @@ std::unique_ptr<TTolvenarConnectorWorker> TTolvenarConnectorManager::CreateWorke
 }
 
 void TTolvenarConnectorManager::Start() {
+  // A file that is there but was not read is no empty configuration: the
+  // operator must see why.
+  if (!FFileProblem.empty()) throw Exception(FFileProblem);
   if (FProfiles.empty()) throw Exception(kNoProfileMessage);
+  // Workers that would all end at once make a service that runs and does
+  // nothing: that start fails like one without profiles.
+  if (std::all_of(FProfiles.begin(), FProfiles.end(), [](const auto& profile) {
+        return TTolvenarConnectorWorker::RefusesServer(*profile);
+      })) {
+    throw Exception(std::string(kAllRefusedPrefix) +
+                    TTolvenarConnectorWorker::kInsecureRefusedMessage);
+  }
   for (const auto& profile : FProfiles) {
     FWorkers.push_back(CreateWorker(profile.get(), FConfig.get()));
     FWorkers.back()->Start();

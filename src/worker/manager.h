@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "config/config.h"
@@ -21,8 +22,11 @@ class TTolvenarConnectorManager {
   virtual ~TTolvenarConnectorManager();
 
   // Creates, appends and starts one worker per profile, in file order.
-  // Raises Exception("Nenhuma conexao configurada em TolvenarConnector.ini.")
-  // when no profile was loaded.
+  // Raises, starting nothing: the config's message for a profiles file that
+  // is there and could not be read (or is too large);
+  // Exception("Nenhuma conexao configurada em TolvenarConnector.ini.") when
+  // no profile was loaded; kAllRefusedMessage when every profile's worker
+  // would refuse its plain-HTTP server at once.
   void Start();
   // Tells every worker to stop, waits for each, frees them. Harmless when
   // repeated.
@@ -33,6 +37,9 @@ class TTolvenarConnectorManager {
 
   static constexpr const char* kNoProfileMessage =
       "Nenhuma conexao configurada em TolvenarConnector.ini.";
+  // Followed by the workers' own refusal line.
+  static constexpr const char* kAllRefusedPrefix =
+      "Nenhuma conexao de TolvenarConnector.ini pode iniciar: ";
 
  protected:
   // Makes one worker; tests substitute workers with a fake loop.
@@ -42,6 +49,10 @@ class TTolvenarConnectorManager {
  private:
   Env* env_;
   std::unique_ptr<TTolvenarConnectorConfig> FConfig;
+  // How reading the file went; set by the profiles' loading (declared
+  // before FProfiles, so that it is there first).
+  ProfilesFileState FFileState = ProfilesFileState::kRead;
+  std::string FFileProblem;
   TTolvenarConnectorProfileList FProfiles;
   std::vector<std::unique_ptr<TTolvenarConnectorWorker>> FWorkers;
 };

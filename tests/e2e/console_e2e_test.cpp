@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "support/e2e_targets.h"
 #include "support/process.h"
@@ -37,6 +40,29 @@ TEST_P(ConsoleE2ETest, WithoutConfigurationReportsAndExitsOne) {
                                   " at [0-9A-F]{8}\\.\r\n"
                                   "Nenhuma conexao configurada em TolvenarConnector\\.ini\\.\r\n"
                                   "\r\n"));
+}
+
+// A start that could run nothing fails with its reason: before, every
+// refused worker ended at once and the console line said the connector ran;
+// a huge file was read whole.
+TEST_P(ConsoleE2ETest, AStartThatCanRunNothingReportsWhyAndExitsOne) {
+  const std::string ini = dir_.File("TolvenarConnector.ini");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[Connector]\r\nServidor=http://127.0.0.1:9\r\nCNPJ=1\r\nCodigoVinculacao=x\r\n",
+       "Nenhuma conexao de TolvenarConnector.ini pode iniciar: Conexao HTTP recusada. Ative "
+       "HTTPS ou PermitirHTTPInseguro apenas para homologacao.\r\n"},
+      {"[Connector]\r\nServidor=https://127.0.0.1:9\r\nCNPJ=1\r\n;" + std::string(1024 * 1024, 'x'),
+       " maior que 1 MiB (1048628 bytes): nao foi lido.\r\n"},
+  };
+  for (const auto& [content, message] : cases) {
+    dir_.Write("TolvenarConnector.ini", content);
+    const testing::ProcessResult r =
+        testing::RunProcess(GetParam().Command(dir_, {"-console"}), dir_.Dir(), "\r\n", 120s);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, HasSubstr(message));
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "TolvenarConnector.log"));
+  }
 }
 
 TEST_P(ConsoleE2ETest, ThreeProfilesRunUntilEnterThenExitZero) {

@@ -227,6 +227,49 @@ TEST_F(RunCheckTest, NoActiveProfileGivesOne) {
       << "a check creates no file";
 }
 
+// A file that is there and was not read is reported as the service's start
+// would report it, not as a file without profiles.
+TEST_F(RunCheckTest, AFileThatWasNotReadSaysWhy) {
+  const std::string ini = dir_.File("TolvenarConnector.ini");
+  dir_.Write("TolvenarConnector.ini",
+             Section("Connector", Working()) + ";" + std::string(1024 * 1024, 'x'));
+  EXPECT_EQ(RunCheck(env_), 1);
+  EXPECT_THAT(env_.out, HasSubstr("\r\nArquivo " + ini + " maior que 1 MiB ("));
+  EXPECT_THAT(env_.out, HasSubstr(" bytes): nao foi lido.\r\n"));
+  EXPECT_THAT(env_.out, Not(HasSubstr("Nenhuma conexao configurada")));
+  EXPECT_THAT(env_.out, Not(HasSubstr("[Connector]")));
+  EXPECT_TRUE(env_.http().Requests().empty());
+
+  class UnreadableEnv : public CheckEnv {
+   public:
+    using CheckEnv::CheckEnv;
+    using CheckEnv::ReadFile;
+    FileRead ReadFile(const std::string&, uint64_t, std::string*) override {
+      FileRead read;
+      read.error = "Permission denied";
+      return read;
+    }
+  } unreadable(dir_.Dir());
+  EXPECT_EQ(RunCheck(unreadable), 1);
+  EXPECT_THAT(unreadable.out,
+              HasSubstr("\r\nNao foi possivel ler " + ini + ": Permission denied\r\n"));
+  EXPECT_THAT(unreadable.out, Not(HasSubstr("Nenhuma conexao configurada")));
+}
+
+// Characters a terminal acts on (U+009B) or that show text reordered
+// (U+202E) are folded like the log folds them.
+TEST_F(RunCheckTest, PeerTextLosesC1AndBidiControls) {
+  dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
+  env_.http().SetHandler([](const HttpRequest& request) -> HttpResponse {
+    if (request.url == "http://api.test:3001/health") {
+      return {200, {}, "{\"version\":\"1.0\\u009b2J\\u202eok\"}"};
+    }
+    return Peers(request);
+  });
+  RunCheck(env_);
+  EXPECT_THAT(env_.out, HasSubstr("  API local: /health respondeu, versao 1.0?2J?ok\r\n"));
+}
+
 TEST_F(RunCheckTest, PeerTextStaysOnItsLine) {
   dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
   env_.http().SetHandler([](const HttpRequest& request) -> HttpResponse {

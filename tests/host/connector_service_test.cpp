@@ -26,14 +26,22 @@ using testing::FakeServicePlatform;
 using ::testing::IsEmpty;
 using testing::Report;
 
-// A plain-HTTP server without permission: the worker ends at once.
-constexpr const char* kUsableProfile = "[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n";
+// A plain-HTTP server without permission, whose worker logs its refusal
+// and ends at once, beside a profile without secret or code, whose worker
+// sends nothing and pauses until stopped.
+constexpr const char* kUsableProfile =
+    "[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n"
+    "[Connector_B]\nServidor=https://127.0.0.1:9\nCNPJ=2\n";
 constexpr const char* kNoProfileEvent =
     "Falha ao iniciar o Connector: Nenhuma conexao configurada em TolvenarConnector.ini.";
 
 class ConnectorServiceTest : public ::testing::Test {
  protected:
-  ConnectorServiceTest() { service_.Name = kServiceName; }
+  ConnectorServiceTest() {
+    service_.Name = kServiceName;
+    // The idle worker's pauses take a moment, not none.
+    env_.OnSleep([](int) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+  }
 
   testing::TempDir dir_;
   testing::FakeEnv env_{dir_.Dir()};
@@ -99,6 +107,30 @@ TEST_F(ConnectorServiceTest, ShutdownFreesTheManager) {
   service_.ServiceShutdown(&service_);
   EXPECT_FALSE(service_.HasManager());
   service_.ServiceShutdown(&service_);
+}
+
+// Each start that cannot run anything fails with its reason in the event,
+// and the service stops instead of running with nothing to do.
+TEST_F(ConnectorServiceTest, StartThatCanRunNothingWritesItsReason) {
+  const std::string ini = dir_.File("TolvenarConnector.ini");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n",
+       "Nenhuma conexao de TolvenarConnector.ini pode iniciar: Conexao HTTP recusada. Ative "
+       "HTTPS ou PermitirHTTPInseguro apenas para homologacao."},
+      {std::string(1024 * 1024 + 1, ';'),
+       "Arquivo " + ini + " maior que 1 MiB (1048577 bytes): nao foi lido."},
+  };
+  for (const auto& [content, message] : cases) {
+    dir_.Write("TolvenarConnector.ini", content);
+    const size_t before = platform_.Events().size();
+    bool started = true;
+    service_.ServiceStart(&service_, started);
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(service_.HasManager());
+    ASSERT_EQ(platform_.Events().size(), before + 1);
+    EXPECT_EQ(platform_.Events().back().message, "Falha ao iniciar o Connector: " + message);
+    EXPECT_EQ(service_.ErrCode, 1u);
+  }
 }
 
 class FailingManagerService : public TTolvenarConnectorWindowsService {

@@ -1,9 +1,10 @@
 // The console runner: start, console line, one line of input, stop.
+#include "host/console_runner.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "host/console_runner.h"
 #include "platform/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
@@ -33,10 +34,28 @@ TEST(RunConsoleTest, WithoutProfilesRaisesBeforeTheConsoleLine) {
   EXPECT_EQ(env.reads, 0);
 }
 
+// Before, the refused workers ended at once and the console line said the
+// connector ran.
+TEST(RunConsoleTest, OnlyRefusedPlainHttpProfilesRaiseBeforeTheConsoleLine) {
+  testing::TempDir dir;
+  dir.Write("TolvenarConnector.ini", "[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n");
+  ConsoleEnv env(dir.Dir());
+  try {
+    RunConsole(env);
+    FAIL() << "RunConsole did not raise";
+  } catch (const Exception& e) {
+    EXPECT_NE(e.Message().find("Conexao HTTP recusada."), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(env.out, "");
+  EXPECT_EQ(env.reads, 0);
+}
+
+// No enrollment code and no secret: the worker sends nothing and pauses.
+constexpr const char* kIdleProfile = "[Connector]\nServidor=https://127.0.0.1:9\nCNPJ=1\n";
+
 TEST(RunConsoleTest, WritesTheConsoleLineReadsOneLineAndStops) {
   testing::TempDir dir;
-  // A plain-HTTP server without permission: the worker ends at once.
-  dir.Write("TolvenarConnector.ini", "[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n");
+  dir.Write("TolvenarConnector.ini", kIdleProfile);
   ConsoleEnv env(dir.Dir());
   RunConsole(env);
   EXPECT_EQ(env.out, "Tolvenar Connector 0.1.0 em execucao. Pressione ENTER para encerrar.\r\n");
@@ -45,7 +64,7 @@ TEST(RunConsoleTest, WritesTheConsoleLineReadsOneLineAndStops) {
 
 TEST(RunConsoleTest, UnusableStandardInputRaisesAfterStopping) {
   testing::TempDir dir;
-  dir.Write("TolvenarConnector.ini", "[Connector]\nServidor=http://127.0.0.1:9\nCNPJ=1\n");
+  dir.Write("TolvenarConnector.ini", kIdleProfile);
   ConsoleEnv env(dir.Dir());
   env.fail_read = true;
   EXPECT_THROW(RunConsole(env), EInOutError);

@@ -39,6 +39,7 @@ constexpr const char* kFolder = "/opt/tolvenar-connector";
 constexpr const char* kExe = "/opt/tolvenar-connector/TolvenarConnector";
 constexpr const char* kIni = "/opt/tolvenar-connector/TolvenarConnector.ini";
 constexpr const char* kLog = "/opt/tolvenar-connector/TolvenarConnector.log";
+// The link to the profiles file that the first version made.
 constexpr const char* kEtcIni = "/etc/tolvenar-connector/TolvenarConnector.ini";
 constexpr const char* kStateFolder = "/var/lib/tolvenar-connector";
 constexpr const char* kKey = "/var/lib/tolvenar-connector/machine.key";
@@ -46,7 +47,7 @@ constexpr const char* kStateAside = "/var/lib/tolvenar-connector.tc-deb-test";
 constexpr const char* kUnit = "/lib/systemd/system/TolvenarConnector.service";
 constexpr const char* kWantsLink =
     "/etc/systemd/system/multi-user.target.wants/TolvenarConnector.service";
-constexpr double kMaxExposure = 2.0;
+constexpr double kMaxExposure = 1.5;
 
 testing::ProcessResult Exec(const std::vector<std::string>& argv,
                             std::chrono::milliseconds deadline = 300s) {
@@ -335,11 +336,16 @@ class DebInstallTest : public DebPackageTest {
     return Exec({"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-check"}, 120s);
   }
 
-  // Writes the profiles file as an administrator does, through the link in
-  // /etc: in place, so its owner and mode stay.
+  // Writes the profiles file as the README tells an administrator to: as
+  // the account, in place, so its owner and mode stay.
   static void EditIni(const std::string& text) {
-    std::ofstream out(kEtcIni, std::ios::binary | std::ios::trunc);
-    out << text;
+    testing::Process edit({"/usr/sbin/runuser", "-u", kAccount, "--", "/bin/sh", "-c",
+                           std::string("cat > ") + kIni},
+                          "/");
+    edit.WriteStdIn(text);
+    edit.CloseStdIn();
+    const testing::ProcessResult r = edit.Wait(60s);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
   }
 
   bool installed_by_test_ = false;
@@ -369,7 +375,8 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
       {"/usr/share/doc/tolvenar-connector/README.md", {"root", "root", 0644}},
   };
   for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
-  EXPECT_EQ(fs::read_symlink(kEtcIni), kIni);
+  // No path of root's leads into the account's folder.
+  EXPECT_FALSE(fs::exists(fs::symlink_status("/etc/tolvenar-connector")));
   EXPECT_EQ(fs::read_symlink(kWantsLink), kUnit) << "enabled";
   EXPECT_EQ(ReadAll(kUnit), InstallUnitText());
   const double exposure = Exposure(kUnit);
@@ -462,12 +469,14 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   const testing::ProcessResult enrolled = Check();
   EXPECT_EQ(enrolled.exit_code, 0) << enrolled.out << enrolled.err;
   EXPECT_NE(enrolled.out.find("Vinculacao: vinculada"), std::string::npos) << enrolled.out;
-  // Root trusts no key of another account's, the service's included: its
-  // check cannot read the secret (the README sends root through runuser).
+  // Root uses nothing the account controls: its check is refused before
+  // it reads anything, naming the account and the command to use instead.
   const testing::ProcessResult as_root = Exec({kExe, "-check"}, 120s);
   EXPECT_EQ(as_root.exit_code, 1) << as_root.out;
-  EXPECT_NE(as_root.out.find("Vinculacao: FALHA: "), std::string::npos) << as_root.out;
-  EXPECT_NE(as_root.out.find("Operation not permitted"), std::string::npos) << as_root.out;
+  EXPECT_EQ(as_root.out, "");
+  EXPECT_NE(as_root.err.find("\"runuser -u " + std::string(kAccount) + " -- " + kExe + " -check\""),
+            std::string::npos)
+      << as_root.err;
 
   // Upgrade (the same version again): the profiles file and the log stay
   // byte for byte, and so do the owners and modes.
@@ -477,26 +486,54 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_EQ(ReadAll(kLog), log);
   for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
 
-  // The account may put links where the maintainer scripts look: the
-  // upgrade follows none, neither to change a file of root's nor to create
-  // one elsewhere.
+  // The account may put anything where the maintainer scripts look: the
+  // upgrade follows no link (to change a file of root's, standing for a
+  // disk, or to create one elsewhere), opens no FIFO (which would block it)
+  // and fails on none of them; each is left as it is, with a warning.
   testing::TempDir outside;
-  outside.Write("root-file", "root's\n");
-  fs::permissions(outside.File("root-file"), fs::perms(0644));
+  outside.Write("disk", "root's\n");
+  fs::permissions(outside.File("disk"), fs::perms(0644));
   const std::string ini_path = kIni, log_path = kLog, aside = std::string(kFolder) + "/aside";
-  ASSERT_EQ(AsAccount("mv " + ini_path + " " + aside + ".ini && mv " + log_path + " " + aside +
-                      ".log && ln -s " + outside.File("root-file") + " " + ini_path + " && ln -s " +
-                      outside.File("planted") + " " + log_path)
-                .exit_code,
-            0);
+  const std::pair<std::string, std::string> traps[] = {
+      {"ln -s " + outside.File("disk") + " " + ini_path,
+       "ln -s " + outside.File("planted") + " " + log_path},
+      {"mkfifo " + ini_path, "mkfifo " + log_path},
+      {"mkdir " + ini_path, "ln -s /dev/null " + log_path},
+  };
+  for (const auto& [at_ini, at_log] : traps) {
+    ASSERT_EQ(AsAccount("mv " + ini_path + " " + aside + ".ini && mv " + log_path + " " + aside +
+                        ".log && " + at_ini + " && " + at_log)
+                  .exit_code,
+              0)
+        << at_ini;
+    const testing::ProcessResult upgrade =
+        Apt({"install", "--reinstall", "--no-install-recommends", deb_});
+    EXPECT_EQ(upgrade.exit_code, 0) << at_ini;
+    // apt-get passes the scripts' messages on to its standard output.
+    const std::string said = upgrade.out + upgrade.err;
+    EXPECT_NE(said.find(ini_path + " nao e um arquivo comum"), std::string::npos) << said;
+    EXPECT_NE(said.find(log_path + " nao e um arquivo comum"), std::string::npos) << said;
+    EXPECT_EQ(Exec({"/usr/bin/dpkg-query", "-W", "-f=${db:Status-Abbrev}", kPackage}).out, "ii ");
+    EXPECT_EQ(OwnerOf(outside.File("disk")), (Owned{"root", "root", 0644}));
+    EXPECT_EQ(outside.Read("disk"), "root's\n");
+    EXPECT_FALSE(fs::exists(outside.File("planted")));
+    ASSERT_EQ(AsAccount("rm -rf " + ini_path + " " + log_path + " && mv " + aside + ".ini " +
+                        ini_path + " && mv " + aside + ".log " + log_path)
+                  .exit_code,
+              0);
+  }
+
+  // The link in /etc that the first version made goes; anything else an
+  // administrator put there stays.
+  fs::create_directories("/etc/tolvenar-connector");
+  fs::create_symlink(kIni, kEtcIni);
+  fs::create_symlink(kIni, "/etc/tolvenar-connector/other.ini");
   ASSERT_EQ(Apt({"install", "--reinstall", "--no-install-recommends", deb_}).exit_code, 0);
-  EXPECT_EQ(OwnerOf(outside.File("root-file")), (Owned{"root", "root", 0644}));
-  EXPECT_EQ(outside.Read("root-file"), "root's\n");
-  EXPECT_FALSE(fs::exists(outside.File("planted")));
-  ASSERT_EQ(AsAccount("rm " + ini_path + " " + log_path + " && mv " + aside + ".ini " + ini_path +
-                      " && mv " + aside + ".log " + log_path)
-                .exit_code,
-            0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(kEtcIni)));
+  EXPECT_TRUE(fs::is_symlink("/etc/tolvenar-connector/other.ini"));
+  fs::remove_all("/etc/tolvenar-connector");
+  EXPECT_EQ(ReadAll(kIni), ini);
+  EXPECT_EQ(ReadAll(kLog), log);
 
   // Remove: the executable and the unit go, the configuration stays.
   ASSERT_EQ(Apt({"remove", kPackage}).exit_code, 0);
@@ -505,11 +542,22 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_EQ(ReadAll(kIni), ini);
   EXPECT_EQ(ReadAll(kLog), log);
   EXPECT_TRUE(fs::exists(kKey));
-  EXPECT_TRUE(fs::is_symlink(kEtcIni));
   EXPECT_NE(getpwnam(kAccount), nullptr);
 
-  // Purge: nothing the package made is left.
+  // Purge: nothing the package made is left, nor anything the account put
+  // in its folder, whatever its kind; no file keeps the group's id, which
+  // the next system group would get.
+  const gid_t gid = getgrnam(kAccount)->gr_gid;
+  const std::string folder = kFolder;
+  ASSERT_EQ(AsAccount("mkdir " + folder + "/TolvenarConnector.3.log && mkfifo " + folder +
+                      "/fifo && ln -s " + outside.File("disk") + " " + folder +
+                      "/link && mkdir -p " + folder + "/deep/er && touch " + folder +
+                      "/deep/er/file && chmod 0 " + folder + "/deep/er " + folder + "/deep")
+                .exit_code,
+            0);
   ASSERT_EQ(Apt({"purge", kPackage}).exit_code, 0);
+  EXPECT_EQ(outside.Read("disk"), "root's\n");
+  EXPECT_EQ(Shell("find /opt /var/lib /etc -xdev -gid " + std::to_string(gid)).out, "");
   for (const char* path : {kFolder, "/etc/tolvenar-connector", kStateFolder, kUnit, kWantsLink}) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path;
   }

@@ -34,5 +34,34 @@ TEST(LoggableTextTest, ReplacesControlsAndBrokenBytesAndCutsByCharacters) {
   EXPECT_EQ(LoggableText("abcdef", 3), "abc");
 }
 
+// Characters that a terminal or a viewer would act on: C1 controls (U+009B
+// starts a terminal control sequence), line separators and the
+// bidirectional controls that show a line's text in another order.
+TEST(LoggableTextTest, ReplacesC1ControlsSeparatorsAndBidiControls) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  for (const Case& c : {
+           Case{"id\xC2\x9B"
+                "31m",
+                "id?31m"},                                  // U+009B
+           Case{"\xC2\x80|\xC2\x85|\xC2\x9F", "?|?|?"},     // U+0080, U+0085, U+009F
+           Case{"\xC2\xA0|\xC2\xA9", "\xC2\xA0|\xC2\xA9"},  // U+00A0, U+00A9 stay
+           Case{"a\xE2\x80\xAE"
+                "cba",
+                "a?cba"},                                                     // U+202E
+           Case{"\xE2\x80\x8E\xE2\x80\x8F", "??"},                            // U+200E, U+200F
+           Case{"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", "????"},  // U+202A-D
+           Case{"\xE2\x81\xA6\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9", "????"},  // U+2066-9
+           Case{"\xE2\x80\xA8|\xE2\x80\xA9", "?|?"},                          // U+2028, U+2029
+           Case{"\xD8\x9C", "?"},                                             // U+061C
+           Case{"\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",           // U+200D, U+202F,
+                "\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},          // U+2065, U+206A stay
+       }) {
+    EXPECT_EQ(LoggableText(c.in), c.out) << c.in;
+  }
+}
+
 }  // namespace
 }  // namespace tolvenar

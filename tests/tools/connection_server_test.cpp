@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "reference_server/sample_local_api.h"
 #include "support/temp_dir.h"
 
 namespace tolvenar::tools {
@@ -299,6 +300,47 @@ TEST(ConnectionServerTlsTest, ServesHttpsWhenGivenACertificate) {
       client.Post("/api.php?action=connector-poll", "{}", "application/json");
   ASSERT_TRUE(result) << httplib::to_string(result.error());
   EXPECT_EQ(result->status, 401);
+}
+
+// A second server on a port in use must fail, not share the port and take
+// part of the connections; the port stays with the first, whole.
+TEST(ConnectionServerPortTest, RefusesAPortAlreadyInUse) {
+  ConnectionServer first;
+  ListenOptions same;
+  same.port = first.Port();
+  try {
+    ConnectionServer second(same);
+    FAIL() << "a second server listens on port " << first.Port();
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), ::testing::HasSubstr("port in use"));
+  }
+  try {
+    SampleLocalApi api(same);
+    FAIL() << "the sample local API listens on the server's port " << first.Port();
+  } catch (const std::runtime_error&) {
+  }
+  for (int i = 0; i < 8; ++i) {
+    httplib::Client client(first.BaseURL());
+    const httplib::Result result =
+        client.Post("/api.php?action=connector-poll", "{}", "application/json");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 401);
+  }
+}
+
+// Once a server has gone, a new one takes its port at once (connections of
+// the old one may still linger in TIME_WAIT).
+TEST(ConnectionServerPortTest, ReusesThePortOfAServerThatStopped) {
+  int port = 0;
+  {
+    ConnectionServer first;
+    port = first.Port();
+    httplib::Client client(first.BaseURL());
+    ASSERT_TRUE(client.Post("/api.php?action=connector-poll", "{}", "application/json"));
+  }
+  ListenOptions same;
+  same.port = port;
+  EXPECT_NO_THROW(ConnectionServer again(same));
 }
 
 TEST(ConnectionServerTlsTest, RefusesAMissingCertificate) {

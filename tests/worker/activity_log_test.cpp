@@ -45,6 +45,43 @@ TEST_F(ActivityLogTest, EntryHasTheExactFormatAndNoByteOrderMark) {
   EXPECT_EQ(LogText(), "2026-03-04 23:05:09 [12345678000199] Vinculacao concluida com sucesso.\r\n");
 }
 
+class JournalEnv : public testing::FakeEnv {
+ public:
+  using FakeEnv::FakeEnv;
+  void WriteJournal(JournalPriority priority, std::string_view line) override {
+    records.push_back(std::to_string(static_cast<int>(priority)) + " " + std::string(line));
+  }
+  std::vector<std::string> records;
+};
+
+// The journal gets each entry with a priority that fits it, on one line;
+// the log file gets it exactly as before.
+TEST_F(ActivityLogTest, EachEntryAlsoGoesToTheJournalWithItsPriority) {
+  JournalEnv env(dir_.Dir());
+  LoggingWorker worker(&profile_, &env);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Falha de comunicacao: System Error.  Code: 13.\r\nPermission denied",
+       "3 [12345678000199] Falha de comunicacao: System Error.  Code: 13. Permission denied"},
+      {TTolvenarConnectorWorker::kInsecureRefusedMessage,
+       std::string("3 [12345678000199] ") + TTolvenarConnectorWorker::kInsecureRefusedMessage},
+      {"Vinculacao recusada (HTTP 403).", "4 [12345678000199] Vinculacao recusada (HTTP 403)."},
+      {"Servidor de conexao respondeu HTTP 503.",
+       "4 [12345678000199] Servidor de conexao respondeu HTTP 503."},
+      {"Falha ao devolver comando 7 (HTTP 500).",
+       "4 [12345678000199] Falha ao devolver comando 7 (HTTP 500)."},
+      {"Vinculacao concluida com sucesso.", "5 [12345678000199] Vinculacao concluida com sucesso."},
+  };
+  std::string expected_log;
+  std::vector<std::string> expected_records;
+  for (const auto& [message, record] : cases) {
+    worker.Log(message);
+    expected_log += "2026-12-10 09:05:07 [12345678000199] " + message + "\r\n";
+    expected_records.push_back(record);
+  }
+  EXPECT_EQ(env.records, expected_records);
+  EXPECT_EQ(LogText(), expected_log);
+}
+
 TEST_F(ActivityLogTest, RegionalTimeSeparatorReplacesEveryColonOfTheTime) {
   env_.SetNow(LocalTime{2026, 12, 31, 0, 0, 0});
   env_.SetTimeSeparator(".");

@@ -107,6 +107,89 @@ TEST_F(ManagerTest, FileWithoutUsableSectionRaisesTheSameError) {
   EXPECT_THROW(manager.Start(), Exception);
 }
 
+// A file that is there but cannot be read is no empty configuration: the
+// start fails with the system's reason, not with "no profile configured".
+class UnreadableEnv : public testing::FakeEnv {
+ public:
+  using FakeEnv::FakeEnv;
+  using FakeEnv::ReadFile;
+  FileRead ReadFile(const std::string&, uint64_t, std::string*) override {
+    FileRead read;
+    read.outcome = FileRead::Outcome::kFailed;
+    read.error = "Permission denied";
+    return read;
+  }
+};
+
+TEST_F(ManagerTest, UnreadableFileRaisesItsReasonAndCreatesNoWorker) {
+  UnreadableEnv env(dir_.Dir());
+  TestManager manager(&env, &journal_);
+  try {
+    manager.Start();
+    FAIL() << "Start did not raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Nao foi possivel ler " + dir_.File("TolvenarConnector.ini") + ": Permission denied");
+  }
+  EXPECT_TRUE(journal_.events.empty());
+}
+
+TEST_F(ManagerTest, FileLargerThanOneMebibyteIsRefusedUnread) {
+  const std::string profile = "[Connector]\r\nServidor=https://a.example\r\nCNPJ=1\r\n";
+  // A comment pads the file to exactly the limit: still read.
+  const std::string padded =
+      profile + ";" + std::string(1024 * 1024 - profile.size() - 3, 'x') + "\r\n";
+  ASSERT_EQ(padded.size(), 1024u * 1024u);
+  dir_.Write("TolvenarConnector.ini", padded);
+  {
+    TestManager manager(&env_, &journal_);
+    EXPECT_EQ(manager.Profiles().size(), 1u);
+  }
+  dir_.Write("TolvenarConnector.ini", padded + "x");
+  TestManager manager(&env_, &journal_);
+  EXPECT_TRUE(manager.Profiles().empty());
+  try {
+    manager.Start();
+    FAIL() << "Start did not raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Arquivo " + dir_.File("TolvenarConnector.ini") +
+                               " maior que 1 MiB (1048577 bytes): nao foi lido.");
+  }
+  EXPECT_TRUE(journal_.events.empty());
+}
+
+// Workers that would all end at once would leave a service "running" that
+// does nothing.
+TEST_F(ManagerTest, EveryProfileRefusingPlainHttpRaisesTheRefusal) {
+  dir_.Write("TolvenarConnector.ini",
+             "[Connector]\r\nServidor=http://a.example\r\nCNPJ=1\r\n"
+             "[Connector_B]\r\nServidor=HTTP://b.example\r\nPermitirHTTPInseguro=0\r\nCNPJ=2\r\n");
+  TestManager manager(&env_, &journal_);
+  try {
+    manager.Start();
+    FAIL() << "Start did not raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Nenhuma conexao de TolvenarConnector.ini pode iniciar: Conexao HTTP recusada. "
+              "Ative HTTPS ou PermitirHTTPInseguro apenas para homologacao.");
+  }
+  EXPECT_EQ(manager.WorkerCount(), 0u);
+  EXPECT_TRUE(journal_.events.empty());
+}
+
+TEST_F(ManagerTest, OneProfileThatCanRunIsEnoughToStart) {
+  for (const char* runnable : {"Servidor=https://b.example\r\n",
+                               "Servidor=http://b.example\r\nPermitirHTTPInseguro=1\r\n"}) {
+    SCOPED_TRACE(runnable);
+    dir_.Write("TolvenarConnector.ini", std::string("[Connector]\r\nServidor=http://a.example\r\n"
+                                                    "CNPJ=1\r\n[Connector_B]\r\nCNPJ=2\r\n") +
+                                            runnable);
+    TestManager manager(&env_, &journal_);
+    manager.Start();
+    EXPECT_EQ(manager.WorkerCount(), 2u);
+  }
+}
+
 TEST_F(ManagerTest, OneWorkerPerProfileCreatedAndStartedInFileOrder) {
   dir_.Write("TolvenarConnector.ini", kThreeProfiles);
   TestManager manager(&env_, &journal_);

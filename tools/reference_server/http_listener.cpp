@@ -54,7 +54,12 @@ HttpListener::HttpListener(const ListenOptions& options, Handler handler) : host
   // maximum once bound.
   const auto listening = std::make_shared<std::atomic<int>>(-1);
   server_->set_socket_options([listening](socket_t sock) {
-    httplib::default_socket_options(sock);
+    // Not the library's default options: its SO_REUSEPORT lets a second
+    // server bind the same port and silently take half the connections.
+    // SO_REUSEADDR alone still allows a restart while old connections of
+    // the previous run linger in TIME_WAIT, and refuses a port in use.
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     int none = -1;
     listening->compare_exchange_strong(none, sock);
   });
@@ -65,7 +70,8 @@ HttpListener::HttpListener(const ListenOptions& options, Handler handler) : host
   }
   if (port_ <= 0) {
     throw std::runtime_error("cannot listen on " + options.host + ":" +
-                             std::to_string(options.port));
+                             std::to_string(options.port) +
+                             " (port in use, or the address is not this machine's)");
   }
   if (listening->load() >= 0) ::listen(listening->load(), SOMAXCONN);
   thread_ = std::thread([this] { server_->listen_after_bind(); });

@@ -32,7 +32,8 @@ Env* Env::Default() {
   return env;
 }
 
-PosixEnv::PosixEnv(PosixEnvOptions options) : options_(std::move(options)) {}
+PosixEnv::PosixEnv(PosixEnvOptions options)
+    : options_(std::move(options)), journal_on_(JournalIsOn(options_.journal_fd)) {}
 PosixEnv::~PosixEnv() = default;
 
 static std::string SelfPath() {

@@ -2,6 +2,8 @@
 // folder, one platform service each.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,6 +18,11 @@ inline constexpr const char* kStateDirectoryName = "tolvenar-connector";
 struct PosixEnvOptions {
   // Machine key of the data protection; tests point it elsewhere.
   std::string machine_key_path = std::string("/var/lib/") + kStateDirectoryName + "/machine.key";
+  // Where the first refused log file of the process is reported; syslog
+  // when empty.
+  std::function<void(const std::string&)> report_refused_log;
+  // The stream systemd's journal may read (JOURNAL_STREAM); tests use a file.
+  int journal_fd = 2;
 };
 
 class PosixEnv : public Env {
@@ -36,11 +43,15 @@ class PosixEnv : public Env {
 
   // files_posix.cpp
   bool FileExists(const std::string& path) override;
-  bool ReadFile(const std::string& path, std::string* bytes) override;
+  using Env::ReadFile;
+  FileRead ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) override;
   bool ReplaceFile(const std::string& path, const std::string& bytes) override;
   using Env::AppendToFile;
   bool AppendToFile(const std::string& path, std::string_view bytes,
                     const LogRotation& rotation) override;
+
+  // foreign_control_posix.cpp
+  std::optional<ForeignControl> FindForeignControl(const std::vector<std::string>& paths) override;
 
   DataProtector& Protector() override;
   std::unique_ptr<HttpTransport> NewHttpTransport() override;
@@ -49,11 +60,19 @@ class PosixEnv : public Env {
   void WriteStdOut(std::string_view text) override;
   void WriteStdErr(std::string_view text) override;
   void ReadLineFromStdIn() override;
+  void WriteJournal(JournalPriority priority, std::string_view line) override;
 
  private:
+  void ReportRefusedLog(const std::string& path, const std::string& reason);
+
   PosixEnvOptions options_;
+  std::atomic<bool> log_refusal_reported_{false};
+  bool journal_on_ = false;  // journal_fd is the journal's stream
   std::unique_ptr<DataProtector> protector_;
 };
+
+// Whether `fd` is the stream that JOURNAL_STREAM names (console_posix.cpp).
+bool JournalIsOn(int fd);
 
 // The data protection of Linux (machine_key_protector.cpp).
 std::unique_ptr<DataProtector> NewMachineKeyProtector(const std::string& key_path);

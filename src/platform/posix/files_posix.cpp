@@ -4,10 +4,12 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -76,20 +78,48 @@ bool PosixEnv::FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool PosixEnv::ReadFile(const std::string& path, std::string* bytes) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) return false;
+FileRead PosixEnv::ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) {
+  FileRead result;
+  const auto failed = [&result](int code) {
+    result.outcome = code == ENOENT || code == ENOTDIR ? FileRead::Outcome::kMissing
+                                                       : FileRead::Outcome::kFailed;
+    result.error = std::strerror(code);
+    return result;
+  };
+  // O_NONBLOCK: a FIFO put at the path opens at once instead of waiting
+  // for a writer, and is refused below.
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file.valid()) return failed(errno);
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) return failed(errno);
+  if (S_ISDIR(st.st_mode)) return failed(ENOENT);
+  if (!S_ISREG(st.st_mode)) {
+    result.error = "not a regular file";
+    return result;
+  }
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) {
+    result.outcome = FileRead::Outcome::kTooLarge;
+    result.size = static_cast<uint64_t>(st.st_size);
+    return result;
+  }
   std::string content;
   char buffer[16384];
   for (;;) {
     const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;  // a folder fails here too (EISDIR)
+    if (n < 0) return failed(errno);
     if (n == 0) break;
     content.append(buffer, static_cast<size_t>(n));
+    if (content.size() > max_bytes) {  // grew while being read
+      result.outcome = FileRead::Outcome::kTooLarge;
+      result.size = content.size();
+      return result;
+    }
   }
   *bytes = std::move(content);
-  return true;
+  result.outcome = FileRead::Outcome::kRead;
+  result.size = bytes->size();
+  return result;
 }
 
 bool PosixEnv::ReplaceFile(const std::string& requested_path, const std::string& bytes) {
@@ -158,7 +188,34 @@ bool Rotate(const std::string& path, int older_files) {
   return ::rename(path.c_str(), LogGenerationPath(path, 1).c_str()) == 0;
 }
 
+// Why the file open at `fd` is no place for this account's entries; "" when
+// it is one: a regular file of the running account with a single link.
+std::string RefusalOfOpened(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::strerror(errno);
+  if (S_ISFIFO(st.st_mode)) return "e um FIFO";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "e um dispositivo";
+  if (S_ISSOCK(st.st_mode)) return "e um socket";
+  if (!S_ISREG(st.st_mode)) return "nao e um arquivo comum";
+  if (st.st_uid != ::geteuid()) {
+    return "pertence a outra conta (uid " + std::to_string(st.st_uid) + ")";
+  }
+  if (st.st_nlink != 1) return "tem outros nomes (links fisicos)";
+  return "";
+}
+
 }  // namespace
+
+void PosixEnv::ReportRefusedLog(const std::string& path, const std::string& reason) {
+  if (log_refusal_reported_.exchange(true)) return;
+  const std::string message = "Log de atividade nao gravado em " + path + ": " + reason +
+                              "; so um arquivo comum desta conta recebe as entradas.";
+  if (options_.report_refused_log) {
+    options_.report_refused_log(message);
+  } else {
+    ::syslog(LOG_DAEMON | LOG_WARNING, "%s", message.c_str());
+  }
+}
 
 bool PosixEnv::AppendToFile(const std::string& path, std::string_view bytes,
                             const LogRotation& rotation) {
@@ -166,8 +223,23 @@ bool PosixEnv::AppendToFile(const std::string& path, std::string_view bytes,
   // A few tries: another process may rotate the file between our open and
   // our lock; the entry then goes to the new file.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!file.valid()) return false;
+    // Whoever can write the folder may have put a link (to a file this
+    // account may write, such as root's), a FIFO (an open that would wait
+    // forever) or a device at the path: none is followed, waited for or
+    // written to.
+    FileDescriptor file(::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644));
+    if (!file.valid()) {
+      if (errno == ELOOP) ReportRefusedLog(path, "e um link simbolico");
+      if (errno == ENXIO) ReportRefusedLog(path, "e um FIFO ou um dispositivo");
+      if (errno == EISDIR) ReportRefusedLog(path, "e uma pasta");
+      return false;
+    }
+    if (const std::string refusal = RefusalOfOpened(file.get()); !refusal.empty()) {
+      ReportRefusedLog(path, refusal);
+      return false;
+    }
     if (rotation.max_bytes == 0) return WriteWhole(file.get(), bytes);
     // Processes that append take turns on the file, so that a rotation
     // happens once and no entry is written into a file being moved.

@@ -68,8 +68,9 @@ bool AccountExists(const std::string& name) {
          found_group != nullptr;
 }
 
-// The sandbox: the service reads the system, writes only its two folders,
-// holds no capability, and reaches the network through IPv4, IPv6 and local
+// The sandbox: the service reads the system, writes only its two folders
+// (not even the shared memory folder every account may write, which another
+// service's process could read), holds no capability, and reaches the network through IPv4, IPv6 and local
 // sockets (the notify socket, syslog, nscd). No netlink: libcurl's name
 // resolution never opens one, and glibc does without it when it would
 // (address sorting). A system call outside the filter fails with EPERM
@@ -81,6 +82,7 @@ constexpr const char* kSandbox =
     "ProtectHome=yes\n"
     "PrivateTmp=yes\n"
     "PrivateDevices=yes\n"
+    "InaccessiblePaths=-/dev/shm\n"
     "PrivateUsers=yes\n"
     "PrivateMounts=yes\n"
     "NoNewPrivileges=yes\n"

@@ -27,11 +27,17 @@ class WindowsEnv : public Env {
 
   // files_windows.cpp
   bool FileExists(const std::string& path) override;
-  bool ReadFile(const std::string& path, std::string* bytes) override;
+  using Env::ReadFile;
+  FileRead ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) override;
   bool ReplaceFile(const std::string& path, const std::string& bytes) override;
   using Env::AppendToFile;
   bool AppendToFile(const std::string& path, std::string_view bytes,
                     const LogRotation& rotation) override;
+
+  // Windows has no root reading an account's folder: nothing to refuse.
+  std::optional<ForeignControl> FindForeignControl(const std::vector<std::string>&) override {
+    return std::nullopt;
+  }
 
   DataProtector& Protector() override;
   std::unique_ptr<HttpTransport> NewHttpTransport() override;
@@ -40,6 +46,8 @@ class WindowsEnv : public Env {
   void WriteStdOut(std::string_view text) override;
   void WriteStdErr(std::string_view text) override;
   void ReadLineFromStdIn() override;
+  // The event log takes only service-level failures: no journal here.
+  void WriteJournal(JournalPriority, std::string_view) override {}
 
  private:
   std::unique_ptr<DataProtector> protector_;

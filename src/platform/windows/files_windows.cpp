@@ -12,6 +12,7 @@
 
 #include "platform/windows/env_windows.h"
 #include "platform/windows/files_windows.h"
+#include "platform/windows/service_windows.h"
 
 namespace tolvenar {
 
@@ -152,21 +153,54 @@ bool WindowsEnv::FileExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool WindowsEnv::ReadFile(const std::string& path, std::string* bytes) {
-  FileHandle file(::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ,
+FileRead WindowsEnv::ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) {
+  FileRead result;
+  const auto failed = [&result](DWORD code) {
+    result.outcome = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                         ? FileRead::Outcome::kMissing
+                         : FileRead::Outcome::kFailed;
+    result.error = WindowsErrorText(code);
+    return result;
+  };
+  const std::wstring wide = Utf8ToWide(path);
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return failed(ERROR_FILE_NOT_FOUND);  // a folder is no file
+  }
+  FileHandle file(::CreateFileW(wide.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return false;
+  if (!file.valid()) return failed(::GetLastError());
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    result.error = "not a regular file";
+    return result;
+  }
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) return failed(::GetLastError());
+  if (static_cast<uint64_t>(size.QuadPart) > max_bytes) {
+    result.outcome = FileRead::Outcome::kTooLarge;
+    result.size = static_cast<uint64_t>(size.QuadPart);
+    return result;
+  }
   std::string content;
   char buffer[16384];
   for (;;) {
     DWORD n = 0;
-    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) return false;
+    if (!::ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr)) {
+      return failed(::GetLastError());
+    }
     if (n == 0) break;
     content.append(buffer, n);
+    if (content.size() > max_bytes) {  // grew while being read
+      result.outcome = FileRead::Outcome::kTooLarge;
+      result.size = content.size();
+      return result;
+    }
   }
   *bytes = std::move(content);
-  return true;
+  result.outcome = FileRead::Outcome::kRead;
+  result.size = bytes->size();
+  return result;
 }
 
 bool WindowsEnv::ReplaceFile(const std::string& path, const std::string& bytes) {

@@ -42,6 +42,7 @@ std::string UnitText(const std::string& account) {
          "ProtectHome=yes\n"
          "PrivateTmp=yes\n"
          "PrivateDevices=yes\n"
+         "InaccessiblePaths=-/dev/shm\n"
          "PrivateUsers=yes\n"
          "PrivateMounts=yes\n"
          "NoNewPrivileges=yes\n"

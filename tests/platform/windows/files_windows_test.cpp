@@ -63,6 +63,55 @@ TEST_F(WindowsFilesTest, ReadFileReturnsEveryByte) {
   EXPECT_FALSE(env_.ReadFile(dir_.File("d"), &bytes));
 }
 
+// The profiles file is read whole only when it is small; a file another
+// program holds without sharing is reported with the system's reason.
+TEST_F(WindowsFilesTest, ReadFileWithALimitSaysWhatItFound) {
+  dir_.Write(kName, "12345");
+  fs::create_directory(dir_.path() / "d");
+  {
+    // Sparse enough: the size is set, nothing is written.
+    HANDLE huge = ::CreateFileW(Utf8ToWide(dir_.File("huge")).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(huge, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size{};
+    size.QuadPart = 64LL << 20;
+    ASSERT_TRUE(::SetFilePointerEx(huge, size, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(::SetEndOfFile(huge));
+    ::CloseHandle(huge);
+  }
+  using Outcome = FileRead::Outcome;
+  struct Case {
+    std::string name;
+    uint64_t limit;
+    Outcome outcome;
+    uint64_t size;
+  };
+  for (const Case& c : {
+           Case{kName, 5, Outcome::kRead, 5},
+           Case{kName, 4, Outcome::kTooLarge, 5},
+           Case{"huge", 1 << 20, Outcome::kTooLarge, 64ull << 20},
+           Case{"missing", 10, Outcome::kMissing, 0},
+           Case{"d", 10, Outcome::kMissing, 0},
+       }) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = "untouched";
+    const FileRead read = env_.ReadFile(dir_.File(c.name), c.limit, &bytes);
+    EXPECT_EQ(read.outcome, c.outcome);
+    EXPECT_EQ(read.size, c.size);
+    EXPECT_EQ(bytes, c.outcome == Outcome::kRead ? "12345" : "untouched");
+  }
+
+  HANDLE held = ::CreateFileW(Utf8ToWide(dir_.File(kName)).c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::string bytes;
+  const FileRead read = env_.ReadFile(dir_.File(kName), 10, &bytes);
+  ::CloseHandle(held);
+  EXPECT_EQ(read.outcome, Outcome::kFailed);
+  EXPECT_FALSE(read.error.empty());
+  EXPECT_EQ(read.error.find_first_of("\r\n"), std::string::npos) << read.error;
+}
+
 TEST_F(WindowsFilesTest, ReplaceFileCreatesOrReplaces) {
   ASSERT_TRUE(env_.ReplaceFile(dir_.File(kName), "first"));
   EXPECT_EQ(dir_.Read(kName), "first");
