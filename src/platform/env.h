@@ -27,6 +27,8 @@ struct LogRotation {
 // files keep the extension, so they still open as logs.
 std::string LogGenerationPath(const std::string& path, int generation);
 
+enum class TailRead { kRead, kMissing, kUnreadable };
+
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
@@ -63,6 +65,12 @@ class Env {
   virtual bool FileExists(const std::string& path) = 0;
   // Whole file into `bytes`; false when it cannot be read.
   virtual bool ReadFile(const std::string& path, std::string* bytes) = 0;
+  // The last `max_bytes` of a file (all of it when smaller) into `tail`, and
+  // its size. Never hinders a writer, a rotation or a removal, never waits,
+  // and follows no link: a link, a folder, a pipe or a device is
+  // kUnreadable.
+  virtual TailRead ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                                uint64_t* size) = 0;
   // Replaces the file with `bytes` atomically (temporary file in the same
   // folder, flushed, renamed over). False on any failure; the old file then
   // stays as it was.
@@ -118,6 +126,10 @@ class EnvWrapper : public Env {
   bool FileExists(const std::string& path) override { return target_->FileExists(path); }
   bool ReadFile(const std::string& path, std::string* bytes) override {
     return target_->ReadFile(path, bytes);
+  }
+  TailRead ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                        uint64_t* size) override {
+    return target_->ReadFileTail(path, max_bytes, tail, size);
   }
   bool ReplaceFile(const std::string& path, const std::string& bytes) override {
     return target_->ReplaceFile(path, bytes);

@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "config/profile.h"
+#include "platform/messages.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -31,8 +32,7 @@ class TTolvenarConnectorManager {
   const TTolvenarConnectorProfileList& Profiles() const { return FProfiles; }
   size_t WorkerCount() const { return FWorkers.size(); }
 
-  static constexpr const char* kNoProfileMessage =
-      "Nenhuma conexao configurada em TolvenarConnector.ini.";
+  static constexpr const char* kNoProfileMessage = kMsgNoProfile;
 
  protected:
   // Makes one worker; tests substitute workers with a fake loop.

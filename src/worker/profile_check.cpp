@@ -7,6 +7,7 @@
 #include "platform/text.h"
 #include "protocol/server_probe.h"
 #include "relay/local_api_probe.h"
+#include "worker/log_history.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -136,6 +137,14 @@ ProfileCheckResult CheckProfileSection(Env& env, const ProfileSectionReading& re
     ready = CheckServer(env, profile, lines) && ready;
   }
   ready = CheckLocalAPI(env, profile, lines) && ready;
+
+  // What the log says of the recent past: a poll refused a moment ago fails
+  // the profile even though every probe above answered.
+  const RecentActivity recent =
+      CheckRecentActivity(env, profile, !profile.SecretEncrypted().empty());
+  lines.insert(lines.end(), recent.lines.begin(), recent.lines.end());
+  ready = ready && !recent.failing;
+
   lines.push_back(ready ? "Resultado: pronta" : "Resultado: FALHA");
   result.ready = ready;
   return result;

@@ -137,6 +137,39 @@ TEST_P(CheckE2ETest, AnEnrolledProfilePassesThenEachFaultFailsIt) {
   EXPECT_EQ(server.Requests().size(), requests_before + 3) << "healthy server probes only";
 }
 
+// A connector revoked on the server: every poll is answered 403 while the
+// server's folder and the local API answer as usual. The check, run beside
+// the working service, reads the service's log and fails the profile.
+TEST_P(CheckE2ETest, ARevokedConnectorFailsWithTheLogsLine) {
+  SampleLocalApi api(tools::ListenOptions{}, "7.3.0");
+  ConnectionServer server;
+  server.AcceptCode(kCnpj, kCode);
+  // Three intervals (6 s) leave room for a slow start of the check.
+  WriteIni(WithIniValue(IniSection("Connector", server.BaseURL(), api.BaseURL(), kCnpj, kCode),
+                        "IntervaloConsultaMS", "2000"));
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_TRUE(Eventually([&] { return !server.Requests("connector-poll").empty(); }))
+      << Explain(server);
+  server.SetPollStatus(403);
+  ASSERT_TRUE(Eventually([&] {
+    return LoggedCount(kCnpj, "Servidor de conexao respondeu HTTP 403.") > 0;
+  })) << Log();
+
+  const testing::ProcessResult r = Check();
+  Stop();
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS (HTTP "));
+  EXPECT_THAT(r.out, HasSubstr("  API local: /health respondeu, versao 7.3.0\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("  Atividade recente (TolvenarConnector.log):\r\n"));
+  EXPECT_THAT(r.out, HasSubstr(": Vinculacao concluida com sucesso.\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("  Atividade recente: FALHA: ultima entrada, ha "));
+  EXPECT_THAT(r.out, HasSubstr(" s: Servidor de conexao respondeu HTTP 403.\r\n"
+                               "  Resultado: FALHA\r\n"
+                               "Resumo: 1 de 1 conexao ativa com falha.\r\n"
+                               "Guia de operacao: "));
+  EXPECT_THAT(r.out, HasSubstr("LEIAME.txt\r\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Executables, CheckE2ETest,
                          ::testing::ValuesIn(testing::ConnectorTargets()),
                          [](const auto& info) { return info.param.name; });

@@ -171,6 +171,7 @@ TEST_F(DebPackageTest, ShipsTheExecutableUnitAndDocsOwnedByRoot) {
       {"-rwxr-xr-x root/root", "./opt/tolvenar-connector/TolvenarConnector"},
       {"-rw-r--r-- root/root", "./lib/systemd/system/TolvenarConnector.service"},
       {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/README.md"},
+      {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/LEIAME.txt"},
       {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/copyright"},
       {"drwxr-xr-x root/root", "./opt/tolvenar-connector/"},
   };
@@ -367,6 +368,7 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
       {kStateFolder, {kAccount, kAccount, 0700}},
       {kUnit, {"root", "root", 0644}},
       {"/usr/share/doc/tolvenar-connector/README.md", {"root", "root", 0644}},
+      {"/usr/share/doc/tolvenar-connector/LEIAME.txt", {"root", "root", 0644}},
   };
   for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
   EXPECT_EQ(fs::read_symlink(kEtcIni), kIni);
@@ -468,6 +470,11 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_EQ(as_root.exit_code, 1) << as_root.out;
   EXPECT_NE(as_root.out.find("Vinculacao: FALHA: "), std::string::npos) << as_root.out;
   EXPECT_NE(as_root.out.find("Operation not permitted"), std::string::npos) << as_root.out;
+  // A failing check names the operator's guide where the package put it.
+  const std::string guide = "/usr/share/doc/tolvenar-connector/LEIAME.txt";
+  EXPECT_NE(as_root.out.find("Guia de operacao: " + guide + "\r\n"), std::string::npos)
+      << as_root.out;
+  EXPECT_TRUE(fs::is_regular_file(guide));
 
   // Upgrade (the same version again): the profiles file and the log stay
   // byte for byte, and so do the owners and modes.

@@ -28,6 +28,8 @@ class WindowsEnv : public Env {
   // files_windows.cpp
   bool FileExists(const std::string& path) override;
   bool ReadFile(const std::string& path, std::string* bytes) override;
+  TailRead ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                        uint64_t* size) override;
   bool ReplaceFile(const std::string& path, const std::string& bytes) override;
   using Env::AppendToFile;
   bool AppendToFile(const std::string& path, std::string_view bytes,
