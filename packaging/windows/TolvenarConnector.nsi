@@ -3,8 +3,8 @@
 ; access list, registers and starts the service, and ends with "-check".
 ;
 ; makensis -DTC_VERSION=0.1.0 -DTC_EXE=<TolvenarConnector.exe>
-;          -DTC_README=<README.md> -DTC_OUTFILE=<setup.exe> TolvenarConnector.nsi
-;          [-DTC_SIGN_NSH=<signing.nsh>]
+;          -DTC_README=<README.md> -DTC_LEIAME=<LEIAME.txt> -DTC_OUTFILE=<setup.exe>
+;          TolvenarConnector.nsi [-DTC_SIGN_NSH=<signing.nsh>]
 ;
 ; Exit codes of the setup: 0 installed (also when the closing check reports a
 ; problem: it is in the log); 1 cancelled by the operator; 2 parameters or
@@ -31,8 +31,8 @@ RequestExecutionLevel admin
 AllowRootDirInstall true
 SetCompressor /SOLID lzma
 
-!ifndef TC_VERSION | TC_EXE | TC_README | TC_OUTFILE
-  !error "TC_VERSION, TC_EXE, TC_README and TC_OUTFILE must be defined"
+!ifndef TC_VERSION | TC_EXE | TC_README | TC_LEIAME | TC_OUTFILE
+  !error "TC_VERSION, TC_EXE, TC_README, TC_LEIAME and TC_OUTFILE must be defined"
 !endif
 
 ; A signed build names the file that signs the uninstaller and the setup as
@@ -136,6 +136,10 @@ Var HomologationBox
 Page custom ConfigPage ConfigPageLeave
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TEXT "O ${PRODUCT} foi instalado e o servico iniciado.$\r$\n$\r$\nO resultado do diagnostico (TolvenarConnector.exe -check) esta nos detalhes da instalacao e em $INSTDIR\${SETUP_LOG}."
+; The operator's guide, offered on the last page and kept in the Start menu.
+!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\LEIAME.txt"
+!define MUI_FINISHPAGE_SHOWREADME_TEXT "Abrir o guia de operacao (LEIAME.txt)"
+!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
 !insertmacro MUI_PAGE_FINISH
 
 !define MUI_COMPONENTSPAGE_TEXT_TOP "A configuracao (TolvenarConnector.ini, com a vinculacao deste computador) e os registros (TolvenarConnector*.log) sao mantidos, salvo se a segunda opcao for marcada."
@@ -1116,6 +1120,10 @@ Section "-Instalar"
     Abort
   ${EndIf}
   File "/oname=README.txt" "${TC_README}"
+  File "/oname=LEIAME.txt" "${TC_LEIAME}"
+  SetShellVarContext all
+  CreateDirectory "$SMPROGRAMS\${PRODUCT}"
+  CreateShortCut "$SMPROGRAMS\${PRODUCT}\Guia de operacao (LEIAME).lnk" "$INSTDIR\LEIAME.txt"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   ; Users may read and run these, nothing else in the folder.
   !insertmacro LetUsersReadFile "TolvenarConnector.exe"
@@ -1305,6 +1313,10 @@ Section "-un.Programa"
   Delete "$INSTDIR\TolvenarConnector.exe"
   Delete "$INSTDIR\TolvenarConnector.exe.new"
   Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\LEIAME.txt"
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${PRODUCT}\Guia de operacao (LEIAME).lnk"
+  RMDir "$SMPROGRAMS\${PRODUCT}"
   Delete "$INSTDIR\${SETUP_LOG}"
   Delete "$INSTDIR\${UNINSTALLER}"
 SectionEnd

@@ -6,6 +6,7 @@
 
 #include "config/config.h"
 #include "platform/env.h"
+#include "platform/messages.h"
 #include "platform/service_platform.h"
 #include "worker/profile_check.h"
 
@@ -66,6 +67,7 @@ int RunCheck(Env& env, const ProfileCheckLimits& limits) {
     report += "Resumo: " + std::to_string(failing) + " de " + std::to_string(active) +
               (active == 1 ? " conexao ativa com falha." : " conexoes ativas com falha.") + kEol;
   }
+  if (active == 0 || failing > 0) report += FillMessage(kMsgGuide, {OperatorGuidePath(env)}) + kEol;
   env.WriteStdOut(report);
   return active > 0 && failing == 0 ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "platform/messages.h"
 #include "worker/manager.h"
 
 namespace tolvenar {
@@ -43,7 +44,7 @@ void TTolvenarConnectorWindowsService::ServiceStart(TService*, bool& Started) {
     FManager->Start();
     Started = true;
   } catch (const std::exception& e) {
-    LogMessage(std::string(kStartFailurePrefix) + e.what(), kEventTypeError, 0, 0);
+    LogMessage(FillMessage(kMsgStartFailure, {e.what()}), kEventTypeError, 0, 0);
     // Freeing stops and waits for any worker already started.
     FManager.reset();
     ErrCode = kStartFailedExitCode;

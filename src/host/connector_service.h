@@ -14,7 +14,6 @@ class TTolvenarConnectorManager;
 
 constexpr const char* kServiceName = "TolvenarConnector";
 constexpr const char* kServiceDisplayName = "T\xC3\xB3lvenar Connector";
-constexpr const char* kStartFailurePrefix = "Falha ao iniciar o Connector: ";
 // The service-specific exit code of a start that failed (no profile, or the
 // manager could not start): the service manager shows the service stopped
 // with it, and does not count it as a crash.

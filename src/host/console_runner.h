@@ -1,12 +1,13 @@
 // Console mode: the connector runs until ENTER or the end of input.
 #pragma once
 
+#include "platform/messages.h"
+
 namespace tolvenar {
 
 class Env;
 
-constexpr const char* kConsoleLine =
-    "Tolvenar Connector 0.1.0 em execucao. Pressione ENTER para encerrar.";
+constexpr const char* kConsoleLine = kMsgConsoleLine;
 
 // Starts the manager, writes the console line, waits for one line of input,
 // stops. Errors pass out after the manager has been freed.

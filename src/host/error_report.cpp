@@ -5,6 +5,7 @@
 
 #include "platform/env.h"
 #include "platform/exception.h"
+#include "platform/messages.h"
 
 namespace tolvenar {
 
@@ -13,8 +14,8 @@ std::string FormatErrorReport(const std::string& class_name, const std::string& 
   char address[32];
   std::snprintf(address, sizeof address, "%08llX", offset);
   const bool add_period = !message.empty() && message.back() != '.';
-  return "Exception " + class_name + " in module " + module_name + " at " + address + ".\r\n" +
-         message + (add_period ? "." : "") + "\r\n";
+  return FillMessage(kMsgErrorReport, {class_name, module_name, address}) + "\r\n" + message +
+         (add_period ? "." : "") + "\r\n";
 }
 
 void ReportUnhandledError(Env& env) {

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/messages.h"
+
 namespace tolvenar {
 
 TService::TService(ServicePlatform& platform) : platform_(platform) {}
@@ -163,12 +165,11 @@ ServiceInstallRequest TService::InstallRequest(const std::string& executable_pat
 void TService::Uninstall(ServiceManagerConnection& manager) { manager.RemoveService(Name); }
 
 std::string FormatServiceFailed(const std::string& action, const std::string& message) {
-  return "Service failed on " + action + ": " + message;
+  return FillMessage(kMsgServiceFailed, {action, message});
 }
 
 std::string FormatCustomError(uint32_t code, const std::string& message) {
-  return "Service failed in custom message(" + std::to_string(static_cast<int32_t>(code)) +
-         "): " + message;
+  return FillMessage(kMsgServiceCustomError, {std::to_string(static_cast<int32_t>(code)), message});
 }
 
 }  // namespace tolvenar

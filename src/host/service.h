@@ -31,9 +31,6 @@ enum class TCurrentStatus {
   csPaused
 };
 
-constexpr const char* kServiceFailed = "Service failed on %s: %s";
-constexpr const char* kServiceCustomError = "Service failed in custom message(%d): %s";
-
 class TService {
  public:
   using TStartEvent = std::function<void(TService* Sender, bool& Started)>;

@@ -4,6 +4,7 @@
 
 #include "host/command_line.h"
 #include "platform/env.h"
+#include "platform/messages.h"
 #include "platform/service_platform.h"
 
 namespace tolvenar {
@@ -99,8 +100,7 @@ void TServiceApplication::DispatchServiceMain(const std::vector<std::string>& Ar
 
 std::string FormatInstallFailure(bool install, const std::string& display_name,
                                  const std::string& message) {
-  return "Service \"" + display_name + "\" failed to " + (install ? "install" : "uninstall") +
-         " with error: \"" + message + "\"";
+  return FillMessage(install ? kMsgInstallFailed : kMsgUninstallFailed, {display_name, message});
 }
 
 }  // namespace tolvenar

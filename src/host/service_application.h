@@ -11,14 +11,15 @@
 
 #include "host/event_logger.h"
 #include "host/service.h"
+#include "platform/messages.h"
 
 namespace tolvenar {
 
 class Env;
 class ServicePlatform;
 
-constexpr const char* kServiceInstalled = "Service installed successfully";
-constexpr const char* kServiceUninstalled = "Service uninstalled successfully";
+constexpr const char* kServiceInstalled = kMsgServiceInstalled;
+constexpr const char* kServiceUninstalled = kMsgServiceUninstalled;
 
 class TServiceApplication {
  public:

@@ -57,6 +57,9 @@ struct ForeignControl {
 // Syslog's priorities, for the journal's copy of an activity entry.
 enum class JournalPriority { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 
+// How reading the end of a file went.
+enum class TailRead { kRead, kMissing, kUnreadable };
+
 struct LocalTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
@@ -99,6 +102,12 @@ class Env {
   bool ReadFile(const std::string& path, std::string* bytes) {
     return ReadFile(path, UINT64_MAX, bytes).outcome == FileRead::Outcome::kRead;
   }
+  // The last `max_bytes` of a file (all of it when smaller) into `tail`, and
+  // its size. Never hinders a writer, a rotation or a removal, never waits,
+  // and follows no link: a link, a folder, a pipe or a device is
+  // kUnreadable.
+  virtual TailRead ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                                uint64_t* size) = 0;
   // Replaces the file with `bytes` atomically (temporary file in the same
   // folder, flushed, renamed over). False on any failure; the old file then
   // stays as it was.
@@ -172,6 +181,10 @@ class EnvWrapper : public Env {
   using Env::ReadFile;
   FileRead ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) override {
     return target_->ReadFile(path, max_bytes, bytes);
+  }
+  TailRead ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                        uint64_t* size) override {
+    return target_->ReadFileTail(path, max_bytes, tail, size);
   }
   bool ReplaceFile(const std::string& path, const std::string& bytes) override {
     return target_->ReplaceFile(path, bytes);

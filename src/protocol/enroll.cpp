@@ -4,6 +4,7 @@
 
 #include "config/config.h"
 #include "config/profile.h"
+#include "platform/messages.h"
 #include "protocol/json.h"
 #include "worker/worker.h"
 
@@ -22,7 +23,7 @@ bool TTolvenarConnectorWorker::Enroll() {
   int status = 0;
   std::string response_text;
   if (!PostServerAction("connector-enroll", request.ToString(), "", status, response_text)) {
-    Log("Vinculacao recusada (HTTP " + std::to_string(status) + ").");
+    Log(FillMessage(kMsgEnrollRefused, {std::to_string(status)}));
     return false;
   }
   const std::unique_ptr<JsonValue> answer = ParseJSON(response_text);
@@ -43,10 +44,10 @@ void TTolvenarConnectorWorker::StoreEnrollment(const std::string& connector_id,
     // The code is spent: keep what the server issued and poll with it; the
     // loop tries the file again every turn.
     FConfig->KeepUnsavedEnrollment(*FProfile, connector_id, connector_secret);
-    Log(std::string(kCommunicationFailurePrefix) + e.what());
+    Log(FillMessage(kMsgCommunicationFailure, {e.what()}));
     return;
   }
-  Log("Vinculacao concluida com sucesso.");
+  Log(kMsgEnrolled);
 }
 
 }  // namespace tolvenar

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "config/profile.h"
+#include "platform/messages.h"
 #include "platform/text.h"
 #include "protocol/json.h"
 #include "worker/worker.h"
@@ -17,7 +18,7 @@ void TTolvenarConnectorWorker::PollOnce() {
     int status = 0;
     std::string response_text;
     if (!PostServerAction("connector-poll", "{}", secret, status, response_text)) {
-      Log("Servidor de conexao respondeu HTTP " + std::to_string(status) + ".");
+      Log(FillMessage(kMsgPollRefused, {std::to_string(status)}));
       return;
     }
     if (status == 204) return;
@@ -58,8 +59,7 @@ void TTolvenarConnectorWorker::ExecuteCommand(const JsonValue& command) {
   if (!PostServerAction("connector-result", std::move(result_text), secret, status,
                         response_text)) {
     // The id is the server's text: it must not start a line of its own.
-    Log("Falha ao devolver comando " + LoggableText(id) + " (HTTP " + std::to_string(status) +
-        ").");
+    Log(FillMessage(kMsgResultRefused, {LoggableText(id), std::to_string(status)}));
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "config/config.h"
 #include "config/profile.h"
+#include "platform/messages.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -35,8 +36,7 @@ class TTolvenarConnectorManager {
   const TTolvenarConnectorProfileList& Profiles() const { return FProfiles; }
   size_t WorkerCount() const { return FWorkers.size(); }
 
-  static constexpr const char* kNoProfileMessage =
-      "Nenhuma conexao configurada em TolvenarConnector.ini.";
+  static constexpr const char* kNoProfileMessage = kMsgNoProfile;
   // Followed by the workers' own refusal line.
   static constexpr const char* kAllRefusedPrefix =
       "Nenhuma conexao de TolvenarConnector.ini pode iniciar: ";

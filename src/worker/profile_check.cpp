@@ -13,6 +13,7 @@
 #include "protocol/server_probe.h"
 #include "protocol/url.h"
 #include "relay/local_api_probe.h"
+#include "worker/log_history.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -247,6 +248,14 @@ ProfileCheckResult CheckProfileSection(Env& env, const ProfileSectionReading& re
   }
   lines.push_back(local_line.get());
   ready = local_ok && ready;
+
+  // What the log says of the recent past: a poll refused a moment ago fails
+  // the profile even though every probe above answered.
+  const RecentActivity recent =
+      CheckRecentActivity(env, profile, !profile.SecretEncrypted().empty());
+  lines.insert(lines.end(), recent.lines.begin(), recent.lines.end());
+  ready = ready && !recent.failing;
+
   lines.push_back(ready ? "Resultado: pronta" : "Resultado: FALHA");
   result.ready = ready;
   return result;

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/messages.h"
 #include "worker/thread.h"
 
 namespace tolvenar {
@@ -29,9 +30,7 @@ class TTolvenarConnectorWorker : public TThread {
   static constexpr int kEnrollRetryPauseMS = 10000;
 
   // Log messages of the loop.
-  static constexpr const char* kInsecureRefusedMessage =
-      "Conexao HTTP recusada. Ative HTTPS ou PermitirHTTPInseguro apenas para homologacao.";
-  static constexpr const char* kCommunicationFailurePrefix = "Falha de comunicacao: ";
+  static constexpr const char* kInsecureRefusedMessage = kMsgInsecureRefused;
 
   // True when the worker refuses the profile's server outright: a plain
   // "http://" URL without PermitirHTTPInseguro.

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "config/profile.h"
+#include "platform/messages.h"
 #include "platform/text.h"
 #include "worker/worker.h"
 
@@ -31,7 +32,7 @@ void TTolvenarConnectorWorker::Execute() {
         continue;
       }
     } catch (const std::exception& e) {
-      Log(std::string(kCommunicationFailurePrefix) + e.what());
+      Log(FillMessage(kMsgCommunicationFailure, {e.what()}));
     }
     if (!Terminated()) Pause(FProfile->PollIntervalMS());
   }

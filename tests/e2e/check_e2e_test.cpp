@@ -222,13 +222,6 @@ TEST_P(CheckE2ETest, ALocalAPIThatTricklesOrFloodsIsCutShort) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (GetParam().under_wine && c.path == "/trickle") {
-      // Under Wine 8 the trickle outlived the deadline: closing the request
-      // handle there did not end the blocking WinHTTP read. Not seen on
-      // Windows yet; the deadline handed to the transport is covered by the
-      // unit tests.
-      continue;
-    }
     WriteIni(IniSection("Connector", server.BaseURL(), api.Url(c.path), kCnpj, kCode));
     const auto started = std::chrono::steady_clock::now();
     const testing::ProcessResult r = Check();
@@ -239,6 +232,40 @@ TEST_P(CheckE2ETest, ALocalAPIThatTricklesOrFloodsIsCutShort) {
     // start.
     EXPECT_LT(took, std::chrono::seconds(45));
   }
+}
+
+// A connector revoked on the server: every poll is answered 403 while the
+// server's folder and the local API answer as usual. The check, run beside
+// the working service, reads the service's log and fails the profile.
+TEST_P(CheckE2ETest, ARevokedConnectorFailsWithTheLogsLine) {
+  SampleLocalApi api(tools::ListenOptions{}, "7.3.0");
+  ConnectionServer server;
+  server.AcceptCode(kCnpj, kCode);
+  // Three intervals (6 s) leave room for a slow start of the check.
+  WriteIni(WithIniValue(IniSection("Connector", server.BaseURL(), api.BaseURL(), kCnpj, kCode),
+                        "IntervaloConsultaMS", "2000"));
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_TRUE(Eventually([&] { return !server.Requests("connector-poll").empty(); }))
+      << Explain(server);
+  server.SetPollStatus(403);
+  ASSERT_TRUE(Eventually([&] {
+    return LoggedCount(kCnpj, "Servidor de conexao respondeu HTTP 403.") > 0;
+  })) << Log();
+
+  const testing::ProcessResult r = Check();
+  Stop();
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS; api.php recusou a consulta "
+                               "sem credencial (HTTP 403), como esperado\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("  API local: /health respondeu, versao 7.3.0\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("  Atividade recente (TolvenarConnector.log):\r\n"));
+  EXPECT_THAT(r.out, HasSubstr(": Vinculacao concluida com sucesso.\r\n"));
+  EXPECT_THAT(r.out, HasSubstr("  Atividade recente: FALHA: ultima entrada, ha "));
+  EXPECT_THAT(r.out, HasSubstr(" s: Servidor de conexao respondeu HTTP 403.\r\n"
+                               "  Resultado: FALHA\r\n"
+                               "Resumo: 1 de 1 conexao ativa com falha.\r\n"
+                               "Guia de operacao: "));
+  EXPECT_THAT(r.out, HasSubstr("LEIAME.txt\r\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Executables, CheckE2ETest,

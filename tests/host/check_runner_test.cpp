@@ -99,9 +99,43 @@ TEST_F(RunCheckTest, AWorkingEnrolledProfileGivesZeroAndSaysWhy) {
                                "verificado; api.php recusou a consulta sem credencial (HTTP "
                                "401), como esperado\r\n"
                                "  API local: /health respondeu, versao 3.2.1\r\n"
+                               "  Atividade recente (TolvenarConnector.log):\r\n"
+                               "    registro nao encontrado; sem atividade registrada\r\n"
                                "  Resultado: pronta\r\n"
                                "Resumo: 1 conexao ativa, pronta.\r\n";
   EXPECT_EQ(env_.out, expected);
+}
+
+// The service's log tells what the probes cannot: a connector revoked on
+// the server answers every poll with 403 while the server's folder and the
+// local API answer as usual.
+TEST_F(RunCheckTest, ARecentRefusedPollInTheLogFailsTheProfileAndPointsToTheGuide) {
+  dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
+  env_.SetNow({2026, 12, 10, 9, 5, 7});
+  dir_.Write("TolvenarConnector.log",
+             "2026-12-10 09:00:00 [12345678000195] Vinculacao concluida com sucesso.\r\n"
+             "2026-12-10 09:05:01 [99999999000199] Vinculacao concluida com sucesso.\r\n"
+             "2026-12-10 09:05:02 [12345678000195] Servidor de conexao respondeu HTTP 403.\r\n");
+  EXPECT_EQ(RunCheck(env_), 1) << env_.out;
+  EXPECT_THAT(env_.out, HasSubstr("  Atividade recente (TolvenarConnector.log):\r\n"
+                                  "    2026-12-10 09:00:00, ha 5 min: Vinculacao concluida com "
+                                  "sucesso.\r\n"
+                                  "    2026-12-10 09:05:02, ha 5 s: Servidor de conexao respondeu "
+                                  "HTTP 403.\r\n"
+                                  "  Atividade recente: FALHA: ultima entrada, ha 5 s: Servidor de "
+                                  "conexao respondeu HTTP 403.\r\n"
+                                  "  Resultado: FALHA\r\n"
+                                  "Resumo: 1 de 1 conexao ativa com falha.\r\n"
+                                  "Guia de operacao: "));
+  EXPECT_THAT(env_.out, HasSubstr("LEIAME.txt\r\n"));
+
+  // Three intervals later (9 s at 3000 ms) the refusal is history: the
+  // service stopped, or the server took the connector back since.
+  env_.out.clear();
+  env_.SetNow({2026, 12, 10, 9, 5, 11});
+  EXPECT_EQ(RunCheck(env_), 0) << env_.out;
+  EXPECT_THAT(env_.out, HasSubstr("    2026-12-10 09:05:02, ha 9 s: Servidor de conexao"));
+  EXPECT_THAT(env_.out, Not(HasSubstr("Guia de operacao")));
 }
 
 TEST_F(RunCheckTest, LooksWithoutCredentialsAndSpendsNothing) {

@@ -172,6 +172,7 @@ TEST_F(DebPackageTest, ShipsTheExecutableUnitAndDocsOwnedByRoot) {
       {"-rwxr-xr-x root/root", "./opt/tolvenar-connector/TolvenarConnector"},
       {"-rw-r--r-- root/root", "./lib/systemd/system/TolvenarConnector.service"},
       {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/README.md"},
+      {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/LEIAME.txt"},
       {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/copyright"},
       {"drwxr-xr-x root/root", "./opt/tolvenar-connector/"},
   };
@@ -373,6 +374,7 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
       {kStateFolder, {kAccount, kAccount, 0700}},
       {kUnit, {"root", "root", 0644}},
       {"/usr/share/doc/tolvenar-connector/README.md", {"root", "root", 0644}},
+      {"/usr/share/doc/tolvenar-connector/LEIAME.txt", {"root", "root", 0644}},
   };
   for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;
   // No path of root's leads into the account's folder.
@@ -477,6 +479,8 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
   EXPECT_NE(as_root.err.find("\"runuser -u " + std::string(kAccount) + " -- " + kExe + " -check\""),
             std::string::npos)
       << as_root.err;
+  // The operator's guide is where the check's failure line points.
+  EXPECT_TRUE(fs::is_regular_file("/usr/share/doc/tolvenar-connector/LEIAME.txt"));
 
   // Upgrade (the same version again): the profiles file and the log stay
   // byte for byte, and so do the owners and modes.

@@ -122,6 +122,31 @@ FileRead PosixEnv::ReadFile(const std::string& path, uint64_t max_bytes, std::st
   return result;
 }
 
+TailRead PosixEnv::ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                                uint64_t* size) {
+  // O_NONBLOCK: a pipe planted in the file's place must not hold the reader.
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!file.valid()) return errno == ENOENT ? TailRead::kMissing : TailRead::kUnreadable;
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return TailRead::kUnreadable;
+  const uint64_t length = static_cast<uint64_t>(st.st_size);
+  const uint64_t wanted = length < max_bytes ? length : max_bytes;
+  std::string bytes(static_cast<size_t>(wanted), '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pread(file.get(), bytes.data() + done, bytes.size() - done,
+                              static_cast<off_t>(length - wanted + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return TailRead::kUnreadable;
+    if (n == 0) break;  // cut short meanwhile
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
+  *tail = std::move(bytes);
+  *size = length;
+  return TailRead::kRead;
+}
+
 bool PosixEnv::ReplaceFile(const std::string& requested_path, const std::string& bytes) {
   const std::string path = ResolveLink(requested_path);
   mode_t mode = 0644;

@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "platform/exception.h"
+#include "platform/messages.h"
 #include "platform/posix/service_posix.h"
 
 extern char** environ;
@@ -180,10 +181,7 @@ class SystemdUnitFolder : public ServiceManagerConnection {
 }  // namespace
 
 std::string MissingAccountMessage(const std::string& account, const std::string& state_directory) {
-  return "O usuario e o grupo de sistema " + account +
-         " precisam existir; o servico nao sera instalado para rodar como root. Crie-os com: "
-         "useradd --system --user-group --home-dir /var/lib/" +
-         state_directory + " --no-create-home --shell /usr/sbin/nologin " + account;
+  return FillMessage(kMsgMissingAccount, {account, state_directory, account});
 }
 
 std::string SystemdUnitText(const ServiceInstallRequest& request, const SystemdOptions& options) {

@@ -29,6 +29,8 @@ class WindowsEnv : public Env {
   bool FileExists(const std::string& path) override;
   using Env::ReadFile;
   FileRead ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) override;
+  TailRead ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                        uint64_t* size) override;
   bool ReplaceFile(const std::string& path, const std::string& bytes) override;
   using Env::AppendToFile;
   bool AppendToFile(const std::string& path, std::string_view bytes,

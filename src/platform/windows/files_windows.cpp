@@ -4,6 +4,7 @@
 // method, declared in env_windows.h below.
 #undef ReplaceFile
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -151,6 +152,45 @@ void SetTempFileCreatedHookForTesting(TempFileCreatedHook hook) {
 bool WindowsEnv::FileExists(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+TailRead WindowsEnv::ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
+                                  uint64_t* size) {
+  // Shares everything, so the service's appends and rotations go on.
+  FileHandle file(::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TailRead::kMissing
+                                                                          : TailRead::kUnreadable;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return TailRead::kUnreadable;
+  }
+  const uint64_t length = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  const uint64_t wanted = length < max_bytes ? length : max_bytes;
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(length - wanted);
+  if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) return TailRead::kUnreadable;
+  std::string bytes(static_cast<size_t>(wanted), '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+    if (!::ReadFile(file.get(), bytes.data() + done, chunk, &n, nullptr)) {
+      return TailRead::kUnreadable;
+    }
+    if (n == 0) break;  // cut short meanwhile
+    done += n;
+  }
+  bytes.resize(done);
+  *tail = std::move(bytes);
+  *size = length;
+  return TailRead::kRead;
 }
 
 FileRead WindowsEnv::ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes) {

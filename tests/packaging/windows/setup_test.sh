@@ -261,6 +261,12 @@ grep -a -q -E 'EstimatedSize +REG_DWORD +0x[0-9a-f]{3,}' "$out" || fail "no Esti
 LC_ALL=C grep -a -q -E 'DisplayName +REG_SZ +T.{1,2}lvenar Connector' "$out" || fail "no DisplayName"
 cmp -s "$exe" "$program/TolvenarConnector.exe" || fail "installed executable differs"
 cmp -s "$readme" "$program/README.txt" || fail "installed README differs"
+# The operator's guide, for Notepad: UTF-8 with its mark, CR LF line ends.
+cmp -s "$build/LEIAME.txt" "$program/LEIAME.txt" || fail "installed LEIAME differs"
+[ "$(head -c 3 "$program/LEIAME.txt" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "LEIAME.txt has no UTF-8 mark"
+grep -q $'\r$' "$program/LEIAME.txt" && ! grep -q $'[^\r]$' "$program/LEIAME.txt" || fail "LEIAME.txt lines do not all end in CR LF"
+compgen -G "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/T*lvenar Connector/Guia de operacao (LEIAME).lnk" > /dev/null ||
+  fail "no Start menu entry for the guide"
 [ -f "$program/Desinstalar.exe" ] || fail "no uninstaller"
 # UTF-8 with its byte-order mark, whatever the code page.
 printf '\xef\xbb\xbf[Connector]\r\nServidor=%s\r\nCNPJ=%s\r\nCodigoVinculacao=%s\r\nAPILocal=%s\r\n' \
