@@ -4,6 +4,7 @@
 
 #include "config/profile.h"
 #include "platform/env.h"
+#include "platform/messages.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -21,15 +22,15 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 // (the worker ends) are errors, refusals by status warnings, an enrollment
 // a notice.
 JournalPriority PriorityOf(std::string_view text) {
-  if (StartsWith(text, TTolvenarConnectorWorker::kCommunicationFailurePrefix) ||
-      text == TTolvenarConnectorWorker::kInsecureRefusedMessage) {
+  if (StartsWith(text, MessagePrefix(kMsgCommunicationFailure)) || text == kMsgInsecureRefused) {
     return JournalPriority::kError;
   }
-  if (StartsWith(text, "Vinculacao recusada") || StartsWith(text, "Servidor de conexao") ||
-      StartsWith(text, "Falha ao devolver")) {
+  if (StartsWith(text, MessagePrefix(kMsgEnrollRefused)) ||
+      StartsWith(text, MessagePrefix(kMsgPollRefused)) ||
+      StartsWith(text, MessagePrefix(kMsgResultRefused))) {
     return JournalPriority::kWarning;
   }
-  if (StartsWith(text, "Vinculacao concluida")) return JournalPriority::kNotice;
+  if (text == kMsgEnrolled) return JournalPriority::kNotice;
   return JournalPriority::kInfo;
 }
 
