@@ -18,11 +18,11 @@ void RefuseFilesOfOtherAccounts(Env& env, const std::string& switch_text) {
       folder + env.ExecutableName() + (switch_text.empty() ? "" : " " + switch_text);
   switch (hold->kind) {
     case ForeignControl::Kind::kOwner:
-      throw Exception(FillMessage(kMsgRootRefusedOwner,
-                                  {hold->path, hold->account, hold->account, program}));
+      throw Exception(
+          FillMessage(kMsgRootRefusedOwner, {hold->path, hold->account, hold->account, program}));
     case ForeignControl::Kind::kGroupWritable:
-      throw Exception(FillMessage(kMsgRootRefusedGroup,
-                                  {hold->path, hold->account, hold->account, program}));
+      throw Exception(
+          FillMessage(kMsgRootRefusedGroup, {hold->path, hold->account, hold->account, program}));
     case ForeignControl::Kind::kOtherWritable:
       throw Exception(
           FillMessage(kMsgRootRefusedOther, {hold->path, hold->path, "<conta>", program}));

@@ -43,7 +43,8 @@ inline constexpr std::string_view kMsgResultRefused =
 inline constexpr std::string_view kMsgAllRefused =
     "Nenhuma conexao de TolvenarConnector.ini pode iniciar: <mensagem>";
 // Reasons a start fails, for a profiles file that is there and was not read.
-inline constexpr std::string_view kMsgProfilesUnreadable = "Nao foi possivel ler <arquivo>: <motivo>";
+inline constexpr std::string_view kMsgProfilesUnreadable =
+    "Nao foi possivel ler <arquivo>: <motivo>";
 inline constexpr std::string_view kMsgProfilesTooLarge =
     "Arquivo <arquivo> maior que 1 MiB (<tamanho> bytes): nao foi lido.";
 // Linux, syslog: the activity log path is no regular file of this account.
