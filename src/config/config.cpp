@@ -3,6 +3,7 @@
 #include "config/ini_file.h"
 #include "config/int_conversion.h"
 #include "platform/env.h"
+#include "platform/messages.h"
 #include "platform/text.h"
 
 namespace tolvenar {
@@ -43,12 +44,11 @@ std::string DigitsOf(std::string_view text) {
 }  // namespace
 
 std::string UnreadableMessage(const std::string& file_name, const std::string& reason) {
-  return "Nao foi possivel ler " + file_name + ": " + LoggableText(reason, 500);
+  return FillMessage(kMsgProfilesUnreadable, {file_name, LoggableText(reason, 500)});
 }
 
 std::string TooLargeMessage(const std::string& file_name, uint64_t size) {
-  return "Arquivo " + file_name + " maior que 1 MiB (" + std::to_string(size) +
-         " bytes): nao foi lido.";
+  return FillMessage(kMsgProfilesTooLarge, {file_name, std::to_string(size)});
 }
 
 TTolvenarConnectorConfig::TTolvenarConnectorConfig(Env* env)

@@ -29,8 +29,7 @@ struct ProfileSectionReading {
 enum class ProfilesFileState { kMissing, kUnreadable, kTooLarge, kRead };
 
 // The operator's messages for a profiles file that is there and was not
-// read: "Nao foi possivel ler <file>: <system's reason>" and "Arquivo
-// <file> maior que 1 MiB (<size> bytes): nao foi lido.".
+// read: kMsgProfilesUnreadable and kMsgProfilesTooLarge.
 std::string UnreadableMessage(const std::string& file_name, const std::string& reason);
 std::string TooLargeMessage(const std::string& file_name, uint64_t size);
 

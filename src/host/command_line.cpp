@@ -1,6 +1,7 @@
 #include "host/command_line.h"
 
 #include "platform/env.h"
+#include "platform/messages.h"
 
 namespace tolvenar {
 
@@ -19,9 +20,8 @@ bool HasCommandLineSwitch(Env& env, std::string_view name) {
 }
 
 std::string UsageText(std::string_view program) {
-  const std::string name(program);
-  return "Uso: " + name +
-         " -console | -check | -install [-silent] | -uninstall [-silent]\r\n"
+  return FillMessage(kMsgUsage, {program}) +
+         "\r\n"
          "  -console    executa as conexoes nesta janela; ENTER encerra\r\n"
          "  -check      verifica TolvenarConnector.ini e as conexoes sem alterar nada\r\n"
          "  -install    registra o servico TolvenarConnector\r\n"

@@ -39,6 +39,18 @@ inline constexpr std::string_view kMsgResultRefused =
     "Falha ao devolver comando <id> (HTTP <status>).";
 
 // --- event log (Windows) / journal (Linux) ---
+// Also a console line: the reason a start fails.
+inline constexpr std::string_view kMsgAllRefused =
+    "Nenhuma conexao de TolvenarConnector.ini pode iniciar: <mensagem>";
+// Reasons a start fails, for a profiles file that is there and was not read.
+inline constexpr std::string_view kMsgProfilesUnreadable =
+    "Nao foi possivel ler <arquivo>: <motivo>";
+inline constexpr std::string_view kMsgProfilesTooLarge =
+    "Arquivo <arquivo> maior que 1 MiB (<tamanho> bytes): nao foi lido.";
+// Linux, syslog: the activity log path is no regular file of this account.
+inline constexpr std::string_view kMsgLogRefused =
+    "Log de atividade nao gravado em <caminho>: <motivo>; so um arquivo comum desta conta recebe "
+    "as entradas.";
 inline constexpr std::string_view kMsgStartFailure = "Falha ao iniciar o Connector: <mensagem>";
 inline constexpr std::string_view kMsgServiceFailed = "Service failed on <acao>: <mensagem>";
 inline constexpr std::string_view kMsgServiceCustomError =
@@ -60,6 +72,25 @@ inline constexpr std::string_view kMsgMissingAccount =
     "O usuario e o grupo de sistema <conta> precisam existir; o servico nao sera instalado para "
     "rodar como root. Crie-os com: useradd --system --user-group --home-dir /var/lib/<pasta> "
     "--no-create-home --shell /usr/sbin/nologin <conta>";
+// The first line of the usage text, for a switch the program does not know.
+inline constexpr std::string_view kMsgUsage =
+    "Uso: <programa> -console | -check | -install [-silent] | -uninstall [-silent]";
+// Linux: root refuses files another account controls. <programa> is the
+// program's path with its switch, if any; the command is in quotes, since
+// the report ends the message with a full stop that must not stick to it.
+inline constexpr std::string_view kMsgRootRefusedOwner =
+    "Recusado: <caminho> pertence a conta <conta>, e root nao usa arquivos que outra conta "
+    "controla. Use o comando \"runuser -u <conta> -- <programa>\" para executar como essa conta";
+inline constexpr std::string_view kMsgRootRefusedGroup =
+    "Recusado: <caminho> pode ser alterado pelo grupo <grupo>, e root nao usa arquivos que outra "
+    "conta controla. Use o comando \"runuser -u <grupo> -- <programa>\" para executar como a "
+    "conta desse grupo";
+// "<conta>" after "runuser -u" stays as written: the operator puts in the
+// service's account.
+inline constexpr std::string_view kMsgRootRefusedOther =
+    "Recusado: <caminho> pode ser alterado por qualquer conta, e root nao usa arquivos que outra "
+    "conta controla. Tire essa permissao (chmod o-w <caminho>) ou use o comando \"runuser -u "
+    "<conta> -- <programa>\" com a conta do servico";
 
 // --- check (-check), the recent activity of each profile ---
 inline constexpr std::string_view kMsgHistoryHeader = "Atividade recente (<arquivo>):";
@@ -93,6 +124,10 @@ inline constexpr OperatorMessage kOperatorMessages[] = {
     {kMsgStartFailure, "evento"},
     {kMsgServiceFailed, "evento"},
     {kMsgServiceCustomError, "evento"},
+    {kMsgAllRefused, "evento"},
+    {kMsgProfilesUnreadable, "evento"},
+    {kMsgProfilesTooLarge, "evento"},
+    {kMsgLogRefused, "evento"},
     {kMsgConsoleLine, "console"},
     {kMsgNoProfile, "console"},
     {kMsgErrorReport, "console"},
@@ -101,6 +136,10 @@ inline constexpr OperatorMessage kOperatorMessages[] = {
     {kMsgInstallFailed, "console"},
     {kMsgUninstallFailed, "console"},
     {kMsgMissingAccount, "console"},
+    {kMsgUsage, "console"},
+    {kMsgRootRefusedOwner, "console"},
+    {kMsgRootRefusedGroup, "console"},
+    {kMsgRootRefusedOther, "console"},
     {kMsgHistoryHeader, "console"},
     {kMsgHistoryEntry, "console"},
     {kMsgHistoryEntryFuture, "console"},

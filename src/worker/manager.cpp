@@ -32,8 +32,8 @@ void TTolvenarConnectorManager::Start() {
   if (std::all_of(FProfiles.begin(), FProfiles.end(), [](const auto& profile) {
         return TTolvenarConnectorWorker::RefusesServer(*profile);
       })) {
-    throw Exception(std::string(kAllRefusedPrefix) +
-                    TTolvenarConnectorWorker::kInsecureRefusedMessage);
+    throw Exception(
+        FillMessage(kMsgAllRefused, {TTolvenarConnectorWorker::kInsecureRefusedMessage}));
   }
   for (const auto& profile : FProfiles) {
     FWorkers.push_back(CreateWorker(profile.get(), FConfig.get()));

@@ -37,9 +37,6 @@ class TTolvenarConnectorManager {
   size_t WorkerCount() const { return FWorkers.size(); }
 
   static constexpr const char* kNoProfileMessage = kMsgNoProfile;
-  // Followed by the workers' own refusal line.
-  static constexpr const char* kAllRefusedPrefix =
-      "Nenhuma conexao de TolvenarConnector.ini pode iniciar: ";
 
  protected:
   // Makes one worker; tests substitute workers with a fake loop.

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/messages.h"
 #include "platform/posix/env_posix.h"
 
 namespace tolvenar {
@@ -233,8 +234,7 @@ std::string RefusalOfOpened(int fd) {
 
 void PosixEnv::ReportRefusedLog(const std::string& path, const std::string& reason) {
   if (log_refusal_reported_.exchange(true)) return;
-  const std::string message = "Log de atividade nao gravado em " + path + ": " + reason +
-                              "; so um arquivo comum desta conta recebe as entradas.";
+  const std::string message = FillMessage(kMsgLogRefused, {path, reason});
   if (options_.report_refused_log) {
     options_.report_refused_log(message);
   } else {
