@@ -125,15 +125,19 @@ TEST_F(SystemdServiceE2ETest, UninstallOfAServiceThatIsNotInstalledExitsOne) {
   }
 }
 
-TEST_F(SystemdServiceE2ETest, OutsideSystemdPrintsNothingWritesOneEventAndExitsZero) {
+// Started by hand, outside any systemd unit, service mode cannot run: the
+// usage on standard error, exit code 1, and the failed connection's event.
+TEST_F(SystemdServiceE2ETest, OutsideSystemdShowsTheUsageWritesOneEventAndExitsOne) {
   testing::SyslogCapture syslog;
   dir_.Write("TolvenarConnector.ini", kUsableProfile);
   // The word without a prefix is no switch: service mode.
-  testing::Process process(target_.Command(dir_, {"console"}), dir_.Dir(), {"NOTIFY_SOCKET="});
+  testing::Process process(target_.Command(dir_, {"console"}), dir_.Dir(),
+                           {"NOTIFY_SOCKET=", "INVOCATION_ID="});
   const testing::ProcessResult result = process.Wait(60s);
-  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(result.err, HasSubstr("Uso: "));
+  EXPECT_THAT(result.err, HasSubstr("-check"));
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "TolvenarConnector.log"));
   if (!syslog.available()) GTEST_SKIP() << "syslog is served by the system";
   EXPECT_EQ(EventsOf(syslog.Drain(1s), process.pid()),
