@@ -64,7 +64,8 @@ trap cleanup EXIT
 STOP_WAIT_S=10
 CHECK_WAIT_S=15
 test_setup="$work/setup-test.exe"
-makensis -V2 -DTC_VERSION=0.1.0 -DTC_EXE="$exe" -DTC_README="$readme" -DTC_OUTFILE="$test_setup" \
+makensis -V2 -DTC_VERSION=0.1.0 -DTC_EXE="$exe" -DTC_README="$readme" -DTC_LEIAME="$build/LEIAME.txt" \
+  -DTC_OUTFILE="$test_setup" \
   -DTC_STOP_WAIT_S=$STOP_WAIT_S -DTC_CHECK_WAIT_S=$CHECK_WAIT_S -DTC_ACCESS_LISTS_UNVERIFIED \
   "$source_dir/packaging/windows/TolvenarConnector.nsi" > "$work/makensis.txt" 2>&1 ||
   { cat "$work/makensis.txt" >&2; exit 1; }
