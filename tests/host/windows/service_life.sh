@@ -118,7 +118,7 @@ Service "Tólvenar Connector" failed to uninstall with error: "System Error.  Co
 Service does not exist"
 [exit 1]
 [outside the service manager]
-[exit 0]
+[exit 1]
 [end]
 EXPECTED
 diff -u "$work/expected" "$work/out.norm" >&2 || fail "transcript differs"
