@@ -172,4 +172,19 @@ std::string_view DropUtf8Bom(std::string_view bytes) {
   return bytes;
 }
 
+std::string FoldControlRuns(std::string_view text) {
+  std::string line;
+  bool in_control = false;
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      in_control = true;
+      continue;
+    }
+    if (in_control && !line.empty()) line.push_back(' ');
+    in_control = false;
+    line.push_back(c);
+  }
+  return line;
+}
+
 }  // namespace tolvenar

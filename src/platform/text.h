@@ -41,6 +41,10 @@ char32_t NextCodePoint(std::string_view text, size_t& pos);
 // sequence). Valid text without those comes back unchanged.
 std::string LoggableText(std::string_view text, size_t max_characters = 200);
 
+// Runs of characters below U+0020 (a CR LF inside a message) become one
+// blank; none is kept at the start.
+std::string FoldControlRuns(std::string_view text);
+
 // The number of code points of UTF-8 text (a malformed byte counts as one).
 size_t CodePointCount(std::string_view text);
 

@@ -5,6 +5,7 @@
 #include "config/profile.h"
 #include "platform/env.h"
 #include "platform/messages.h"
+#include "platform/text.h"
 #include "worker/worker.h"
 
 namespace tolvenar {
@@ -37,20 +38,7 @@ JournalPriority PriorityOf(std::string_view text) {
 // The message on one journal line: a journal record ends at a line break,
 // so runs of control characters (an operating system's CR LF) become one
 // blank.
-std::string OneJournalLine(std::string_view text) {
-  std::string line;
-  bool in_control = false;
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20) {
-      in_control = true;
-      continue;
-    }
-    if (in_control && !line.empty()) line.push_back(' ');
-    in_control = false;
-    line.push_back(c);
-  }
-  return line;
-}
+std::string OneJournalLine(std::string_view text) { return FoldControlRuns(text); }
 
 }  // namespace
 

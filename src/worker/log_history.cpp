@@ -90,20 +90,7 @@ std::string FormatTime(const LocalTime& t) {
 // A message on one report line: runs of control characters (the CR LF of a
 // message that spans lines) become one blank; the rest as the log has it,
 // made safe to print.
-std::string OneLine(std::string_view text) {
-  std::string line;
-  bool in_control = false;
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20) {
-      in_control = true;
-      continue;
-    }
-    if (in_control && !line.empty()) line.push_back(' ');
-    in_control = false;
-    line.push_back(c);
-  }
-  return LoggableText(line, 500);
-}
+std::string OneLine(std::string_view text) { return LoggableText(FoldControlRuns(text), 500); }
 
 // Keeps the last `count` of `entries` that belong to `cnpj`.
 std::vector<LogEntry> LastOf(std::vector<LogEntry> entries, const std::string& cnpj, size_t count) {

@@ -192,18 +192,7 @@ std::string CheckLocalAPI(Env& env, const TTolvenarConnectorProfile& profile,
 }  // namespace
 
 std::string ReportText(std::string_view text, size_t max_characters) {
-  std::string line;
-  bool in_control = false;
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20) {
-      in_control = true;
-      continue;
-    }
-    if (in_control && !line.empty()) line.push_back(' ');
-    in_control = false;
-    line.push_back(c);
-  }
-  return LoggableText(line, max_characters);
+  return LoggableText(FoldControlRuns(text), max_characters);
 }
 
 ProfileCheckResult CheckProfileSection(Env& env, const ProfileSectionReading& reading,

@@ -63,5 +63,18 @@ TEST(LoggableTextTest, ReplacesC1ControlsSeparatorsAndBidiControls) {
   }
 }
 
+// A message that spans lines stays on one: each run of controls is one
+// blank, and none opens the line.
+TEST(FoldControlRunsTest, EachRunOfControlsBecomesOneBlank) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"System Error.  Code: 5.\r\nAcesso negado.", "System Error.  Code: 5. Acesso negado."},
+      {"\r\nantes\t\tdepois\n", "antes depois"},
+      {"sem controle", "sem controle"},
+      {"\x1b[2J", "[2J"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(FoldControlRuns(in), out) << in;
+}
+
 }  // namespace
 }  // namespace tolvenar
