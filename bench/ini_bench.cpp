@@ -10,7 +10,7 @@
 #include <string>
 
 #include "config/config.h"
-#include "platform/env.h"
+#include "env/env.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "protocol/json.h"
+#include "json/json.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "platform/exception.h"
-#include "platform/text.h"
-#include "protocol/content_decoding.h"
-#include "protocol/http_client.h"
+#include "base/exception.h"
+#include "base/text.h"
+#include "http/content_decoding.h"
+#include "http/http_client.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "platform/text.h"
-#include "protocol/json.h"
+#include "base/text.h"
+#include "json/json.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "host/service_mode.h"
-#include "platform/env.h"
-#include "platform/posix/service_posix.h"
+#include "env/env.h"
+#include "env/posix/service_posix.h"
 
 int main(int argc, char** argv) {
   if (argc != 2 || argv[1][0] != '/') {

@@ -5,7 +5,7 @@ set -euo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-python3 "$here/../tests/platform/windows/tls/https_server.py" "$port" &
+python3 "$here/../tests/env/windows/tls/https_server.py" "$port" &
 server=$!
 trap 'kill $server 2>/dev/null || true' EXIT
 for _ in $(seq 100); do

@@ -2,9 +2,9 @@
 
 #include "config/ini_file.h"
 #include "config/int_conversion.h"
-#include "platform/env.h"
-#include "platform/messages.h"
-#include "platform/text.h"
+#include "env/env.h"
+#include "messages/messages.h"
+#include "base/text.h"
 
 namespace tolvenar {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <optional>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tolvenar {
 

@@ -1,6 +1,6 @@
 #include "config/ini_file.h"
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tolvenar {
 

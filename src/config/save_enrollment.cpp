@@ -3,8 +3,8 @@
 
 #include "config/config.h"
 #include "config/ini_file.h"
-#include "platform/env.h"
-#include "platform/exception.h"
+#include "env/env.h"
+#include "base/exception.h"
 
 namespace tolvenar {
 

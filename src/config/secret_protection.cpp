@@ -3,8 +3,8 @@
 // protection, in one line of Base64.
 #include "config/base64.h"
 #include "config/config.h"
-#include "platform/data_protector.h"
-#include "platform/text.h"
+#include "env/data_protector.h"
+#include "base/text.h"
 
 namespace tolvenar {
 

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "config/config.h"
-#include "platform/env.h"
-#include "platform/messages.h"
-#include "platform/service_platform.h"
-#include "worker/profile_check.h"
+#include "env/env.h"
+#include "env/guide_path.h"
+#include "messages/messages.h"
+#include "env/service_platform.h"
+#include "diagnosis/profile_check.h"
 
 namespace tolvenar {
 

@@ -2,7 +2,7 @@
 // set the connector up.
 #pragma once
 
-#include "worker/profile_check.h"
+#include "diagnosis/profile_check.h"
 
 namespace tolvenar {
 

@@ -1,7 +1,7 @@
 #include "host/command_line.h"
 
-#include "platform/env.h"
-#include "platform/messages.h"
+#include "env/env.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 // SplitCommandLine, for the host's callers.
-#include "platform/command_line_split.h"
+#include "base/command_line_split.h"
 
 namespace tolvenar {
 

@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "platform/messages.h"
-#include "worker/manager.h"
+#include "messages/messages.h"
+#include "connector/manager.h"
 
 namespace tolvenar {
 

@@ -1,7 +1,7 @@
 // Console mode: the connector runs until ENTER or the end of input.
 #pragma once
 
-#include "platform/messages.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

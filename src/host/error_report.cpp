@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <exception>
 
-#include "platform/env.h"
-#include "platform/exception.h"
-#include "platform/messages.h"
+#include "env/env.h"
+#include "base/exception.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

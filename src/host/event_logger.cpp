@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/service_platform.h"
+#include "env/service_platform.h"
 
 namespace tolvenar {
 

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "platform/env.h"
-#include "platform/exception.h"
-#include "platform/messages.h"
+#include "env/env.h"
+#include "base/exception.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

@@ -6,7 +6,7 @@
 #include "host/error_report.h"
 #include "host/foreign_files_guard.h"
 #include "host/service_mode.h"
-#include "platform/env.h"
+#include "env/env.h"
 
 int main() {
   tolvenar::Env& env = *tolvenar::Env::Default();

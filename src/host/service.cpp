@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/messages.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 
@@ -11,7 +11,7 @@ TService::TService(ServicePlatform& platform) : platform_(platform) {}
 TService::~TService() = default;
 
 void TService::Controller(uint32_t CtrlCode) {
-  if (ServiceThread* thread = control_target_.load()) thread->PostControl(CtrlCode);
+  if (ControlQueueThread* thread = control_target_.load()) thread->PostControl(CtrlCode);
 }
 
 void TService::LogMessage(const std::string& Message, uint16_t EventType, uint16_t Category,

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/event_logger.h"
-#include "platform/service_platform.h"
+#include "env/service_platform.h"
 
 namespace tolvenar {
 
@@ -149,8 +149,8 @@ class TService {
   std::unique_ptr<TEventLogger> FEventLogger;
   // The thread object outlives its thread until the service object goes,
   // so that a control request racing with the end never meets a freed one.
-  std::unique_ptr<ServiceThread> FServiceThread;
-  std::atomic<ServiceThread*> control_target_{nullptr};
+  std::unique_ptr<ControlQueueThread> FServiceThread;
+  std::atomic<ControlQueueThread*> control_target_{nullptr};
   // Set on the service thread by a stop or shutdown.
   bool FTerminated = false;
 };

@@ -3,9 +3,9 @@
 #include <exception>
 
 #include "host/command_line.h"
-#include "platform/env.h"
-#include "platform/messages.h"
-#include "platform/service_platform.h"
+#include "env/env.h"
+#include "messages/messages.h"
+#include "env/service_platform.h"
 
 namespace tolvenar {
 

@@ -11,7 +11,7 @@
 
 #include "host/event_logger.h"
 #include "host/service.h"
-#include "platform/messages.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

@@ -4,8 +4,8 @@
 
 #include "host/connector_service.h"
 #include "host/service_application.h"
-#include "platform/env.h"
-#include "platform/service_platform.h"
+#include "env/env.h"
+#include "env/service_platform.h"
 
 namespace tolvenar {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/service_platform.h"
+#include "env/service_platform.h"
 
 namespace tolvenar {
 

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <string>
 
-#include "platform/env.h"
-#include "platform/exception.h"
+#include "env/env.h"
+#include "base/exception.h"
 
 namespace tolvenar::config_testing {
 

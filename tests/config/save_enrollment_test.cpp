@@ -8,7 +8,7 @@
 #include "config/config.h"
 #include "config/config_test_env.h"
 #include "config/ini_file.h"
-#include "platform/exception.h"
+#include "base/exception.h"
 #include "support/temp_dir.h"
 
 namespace tolvenar {

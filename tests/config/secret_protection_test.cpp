@@ -5,8 +5,8 @@
 
 #include "config/config.h"
 #include "config/profile.h"
-#include "platform/data_protector.h"
-#include "platform/exception.h"
+#include "env/data_protector.h"
+#include "base/exception.h"
 
 namespace tolvenar {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/syslog_capture.h"
+#include "env/posix/syslog_capture.h"
 #include "support/connector_e2e.h"
 #include "support/e2e_targets.h"
 #include "support/process.h"

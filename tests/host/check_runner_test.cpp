@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "platform/exception.h"
+#include "base/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
 

@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/env.h"
+#include "env/env.h"
 
 namespace tolvenar {
 namespace {

@@ -13,10 +13,10 @@
 
 #include "host/fake_service_platform.h"
 #include "host/service_application.h"
-#include "platform/exception.h"
+#include "base/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
-#include "worker/manager.h"
+#include "connector/manager.h"
 
 namespace tolvenar {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/exception.h"
+#include "base/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
 

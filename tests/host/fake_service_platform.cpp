@@ -1,7 +1,7 @@
 #include "host/fake_service_platform.h"
 
-#include "platform/env.h"
-#include "platform/exception.h"
+#include "env/env.h"
+#include "base/exception.h"
 
 namespace tolvenar::testing {
 
@@ -117,9 +117,9 @@ std::unique_ptr<ServiceStatusHandle> FakeServicePlatform::RegisterControlHandler
   return std::make_unique<FakeStatusHandle>(this);
 }
 
-std::unique_ptr<ServiceThread> FakeServicePlatform::CreateServiceThread(
+std::unique_ptr<ControlQueueThread> FakeServicePlatform::CreateControlQueueThread(
     std::function<void()> body) {
-  return real_->CreateServiceThread(std::move(body));
+  return real_->CreateControlQueueThread(std::move(body));
 }
 
 std::unique_ptr<EventSource> FakeServicePlatform::OpenEventSource(const std::string& source_name) {

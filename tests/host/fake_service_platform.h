@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/service_platform.h"
+#include "env/service_platform.h"
 
 namespace tolvenar::testing {
 
@@ -71,7 +71,7 @@ class FakeServicePlatform : public ServicePlatform {
   std::unique_ptr<ServiceStatusHandle> RegisterControlHandler(const std::string& name,
                                                               ControlHandlerFn handler,
                                                               std::string* error_text) override;
-  std::unique_ptr<ServiceThread> CreateServiceThread(std::function<void()> body) override;
+  std::unique_ptr<ControlQueueThread> CreateControlQueueThread(std::function<void()> body) override;
   std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) override;
   std::string ErrorText(uint32_t code) override { return "error text " + std::to_string(code); }
   // The fake's "not started by the service manager" result.

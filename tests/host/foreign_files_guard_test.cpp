@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/exception.h"
+#include "base/exception.h"
 #include "support/fake_env.h"
 
 namespace tolvenar {

@@ -7,7 +7,7 @@
 
 #include "host/command_line.h"
 #include "host/fake_service_platform.h"
-#include "platform/exception.h"
+#include "base/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
 

@@ -12,7 +12,7 @@
 
 #include "host/fake_service_platform.h"
 #include "host/service.h"
-#include "platform/exception.h"
+#include "base/exception.h"
 
 namespace tolvenar {
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "host/service_mode.h"
-#include "platform/env.h"
-#include "platform/posix/service_posix.h"
+#include "env/env.h"
+#include "env/posix/service_posix.h"
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
 #include "support/connector_e2e.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "worker/worker.h"
+#include "connector/worker.h"
 
 namespace tolvenar::testing {
 

@@ -1,6 +1,6 @@
 #include "support/fake_env.h"
 
-#include "platform/exception.h"
+#include "base/exception.h"
 
 namespace tolvenar::testing {
 

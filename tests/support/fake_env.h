@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/env.h"
+#include "env/env.h"
 
 namespace tolvenar::testing {
 

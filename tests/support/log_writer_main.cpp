@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/env.h"
+#include "env/env.h"
 
 int main(int argc, char** argv) {
   if (argc != 6) {

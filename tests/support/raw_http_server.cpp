@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace tolvenar::testing {
 

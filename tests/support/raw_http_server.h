@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/http_transport.h"
+#include "env/http_transport.h"
 
 namespace tolvenar::testing {
 

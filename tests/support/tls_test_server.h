@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/env.h"
-#include "platform/http_transport.h"
+#include "env/env.h"
+#include "env/http_transport.h"
 
 namespace tolvenar::testing {
 

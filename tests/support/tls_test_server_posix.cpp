@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/posix/curl_transport.h"
+#include "env/posix/curl_transport.h"
 #include "support/temp_dir.h"
 #include "support/tls_test_server.h"
 

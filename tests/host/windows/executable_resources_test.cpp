@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windows/env_windows.h"
+#include "env/windows/env_windows.h"
 
 namespace tolvenar {
 namespace {

@@ -1,0 +1,33 @@
+#include "messages/messages.h"
+
+namespace tolvenar {
+
+namespace {
+
+// Length of the placeholder at `at` ("<" lower-case letters or "_" ">"), 0
+// when there is none.
+size_t PlaceholderLength(std::string_view text, size_t at) {
+  if (text[at] != '<') return 0;
+  size_t end = at + 1;
+  while (end < text.size() && ((text[end] >= 'a' && text[end] <= 'z') || text[end] == '_')) ++end;
+  return end > at + 1 && end < text.size() && text[end] == '>' ? end + 1 - at : 0;
+}
+
+}  // namespace
+
+std::string FillMessage(std::string_view text, std::initializer_list<std::string_view> values) {
+  std::string out;
+  const std::string_view* next = values.begin();
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = next != values.end() ? PlaceholderLength(text, i) : 0;
+    if (length == 0) {
+      out.push_back(text[i++]);
+      continue;
+    }
+    out.append(*next++);
+    i += length;
+  }
+  return out;
+}
+
+}  // namespace tolvenar

@@ -1,8 +1,0 @@
-// The operator's guide, as the Debian package installs it.
-#include "platform/messages.h"
-
-namespace tolvenar {
-
-std::string OperatorGuidePath(Env&) { return "/usr/share/doc/tolvenar-connector/LEIAME.txt"; }
-
-}  // namespace tolvenar

@@ -1,0 +1,80 @@
+// Peer text made fit for one log line.
+#include "base/text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tolvenar {
+namespace {
+
+TEST(LoggableTextTest, ReplacesControlsAndBrokenBytesAndCutsByCharacters) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const std::string cedilla = "\xC3\xA7";       // 2 bytes
+  const std::string euro = "\xE2\x82\xAC";      // 3 bytes
+  const std::string clef = "\xF0\x9D\x84\x9E";  // 4 bytes
+  for (const Case& c : {
+           Case{"plain text / ok", "plain text / ok"},
+           Case{"a\r\nb", "a??b"},
+           Case{std::string("a\0b", 3), "a?b"},
+           Case{"\x7F\x1B[31m", "??[31m"},
+           Case{cedilla + euro + clef, cedilla + euro + clef},
+           Case{"\xE9t\xC3", "?t?"},     // lone Latin-1 byte, cut sequence
+           Case{"\xED\xA0\x80!", "?!"},  // encoded surrogate: one character
+           Case{std::string(201, 'x'), std::string(200, 'x')},
+           Case{std::string(199, 'x') + clef + "y", std::string(199, 'x') + clef},
+           Case{std::string(200, 'x') + clef, std::string(200, 'x')},
+           Case{"", ""},
+       }) {
+    EXPECT_EQ(LoggableText(c.in), c.out) << c.in;
+  }
+  EXPECT_EQ(LoggableText("abcdef", 3), "abc");
+}
+
+// Characters that a terminal or a viewer would act on: C1 controls (U+009B
+// starts a terminal control sequence), line separators and the
+// bidirectional controls that show a line's text in another order.
+TEST(LoggableTextTest, ReplacesC1ControlsSeparatorsAndBidiControls) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  for (const Case& c : {
+           Case{"id\xC2\x9B"
+                "31m",
+                "id?31m"},                                  // U+009B
+           Case{"\xC2\x80|\xC2\x85|\xC2\x9F", "?|?|?"},     // U+0080, U+0085, U+009F
+           Case{"\xC2\xA0|\xC2\xA9", "\xC2\xA0|\xC2\xA9"},  // U+00A0, U+00A9 stay
+           Case{"a\xE2\x80\xAE"
+                "cba",
+                "a?cba"},                                                     // U+202E
+           Case{"\xE2\x80\x8E\xE2\x80\x8F", "??"},                            // U+200E, U+200F
+           Case{"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", "????"},  // U+202A-D
+           Case{"\xE2\x81\xA6\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9", "????"},  // U+2066-9
+           Case{"\xE2\x80\xA8|\xE2\x80\xA9", "?|?"},                          // U+2028, U+2029
+           Case{"\xD8\x9C", "?"},                                             // U+061C
+           Case{"\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",           // U+200D, U+202F,
+                "\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},          // U+2065, U+206A stay
+       }) {
+    EXPECT_EQ(LoggableText(c.in), c.out) << c.in;
+  }
+}
+
+// A message that spans lines stays on one: each run of controls is one
+// blank, and none opens the line.
+TEST(FoldControlRunsTest, EachRunOfControlsBecomesOneBlank) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"System Error.  Code: 5.\r\nAcesso negado.", "System Error.  Code: 5. Acesso negado."},
+      {"\r\nantes\t\tdepois\n", "antes depois"},
+      {"sem controle", "sem controle"},
+      {"\x1b[2J", "[2J"},
+      {"", ""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(FoldControlRuns(in), out) << in;
+}
+
+}  // namespace
+}  // namespace tolvenar
