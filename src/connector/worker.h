@@ -1,14 +1,15 @@
 // TTolvenarConnectorWorker: one profile's thread. It enrolls the profile
 // once, then polls the connection server, relays commands to the local API
-// and reports their outcome. Its operations live beside the subsystem they
-// belong to: the loop and the log here, the server exchanges in protocol/,
-// the local API client in relay/.
+// and reports their outcome. Its operations are spread over this folder, one
+// file each: the loop (worker_loop.cpp), the log (activity_log.cpp), the
+// server exchanges (server_action.cpp, enroll.cpp, poll.cpp), the local API
+// client (local_api.cpp, allowlist.cpp).
 #pragma once
 
 #include <string>
 
-#include "messages/messages.h"
 #include "connector/thread.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 
@@ -45,7 +46,7 @@ class TTolvenarConnectorWorker : public TThread {
   // Appends one entry to the activity log; never raises (activity_log.cpp).
   virtual void Log(const std::string& text);
 
-  // Server exchanges (protocol/).
+  // Server exchanges (server_action.cpp, enroll.cpp, poll.cpp).
   std::string ServerActionURL(const std::string& action) const;
   // `body` by value: a relayed answer's result is moved through, not copied.
   bool PostServerAction(const std::string& action, std::string body, const std::string& secret,
@@ -57,7 +58,7 @@ class TTolvenarConnectorWorker : public TThread {
   virtual void PollOnce();
   void ExecuteCommand(const JsonValue& command);
 
-  // Local API client (relay/).
+  // Local API client (allowlist.cpp, local_api.cpp).
   static bool IsRouteAllowed(const std::string& path);
   bool CallLocalAPI(const std::string& method, const std::string& path,
                     const std::string& request_body, const std::string& authorization,
