@@ -339,7 +339,7 @@ class DebInstallTest : public DebPackageTest {
     return Exec({"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-check"}, 120s);
   }
 
-  // Writes the profiles file as the README tells an administrator to: as
+  // Writes the profiles file as docs/linux-package.md tells an administrator to: as
   // the account, in place, so its owner and mode stay.
   static void EditIni(const std::string& text) {
     testing::Process edit(
