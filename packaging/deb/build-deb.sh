@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package with dpkg-deb from the connector of a build tree.
-# Usage: build-deb.sh EXECUTABLE UNIT_TOOL VERSION ARCH README LEIAME STAGING OUTPUT
+# Usage: build-deb.sh EXECUTABLE UNIT_TOOL VERSION ARCH LEIAME STAGING OUTPUT
 set -euo pipefail
-exe=$1 unit_tool=$2 version=$3 arch=$4 readme=$5 leiame=$6 root=$7 out=$8
+exe=$1 unit_tool=$2 version=$3 arch=$4 leiame=$5 root=$6 out=$7
 here=$(cd "$(dirname "$0")" && pwd)
 pkg=tolvenar-connector
 opt=opt/$pkg
@@ -17,8 +17,8 @@ strip --strip-unneeded --remove-section=.comment --remove-section=.note \
   "$root/$opt/TolvenarConnector"
 # The unit that "-install" would write for this path.
 "$unit_tool" "/$opt/TolvenarConnector" >"$root/lib/systemd/system/TolvenarConnector.service"
-install -m 0644 "$readme" "$root/$doc/README.md"
-# The operator's guide; "-check" names this path when it finds a failure.
+# The operator's guide, the package's one document (the developers' README
+# stays with the sources); "-check" names this path when it finds a failure.
 install -m 0644 "$leiame" "$root/$doc/LEIAME.txt"
 install -m 0644 "$here/copyright" "$root/$doc/copyright"
 sed "s/@VERSION@/$version/" "$here/changelog" | gzip -9n >"$root/$doc/changelog.gz"

@@ -3,7 +3,7 @@
 ; access list, registers and starts the service, and ends with "-check".
 ;
 ; makensis -DTC_VERSION=0.1.0 -DTC_EXE=<TolvenarConnector.exe>
-;          -DTC_README=<README.md> -DTC_LEIAME=<LEIAME.txt> -DTC_OUTFILE=<setup.exe>
+;          -DTC_LEIAME=<LEIAME.txt> -DTC_OUTFILE=<setup.exe>
 ;          TolvenarConnector.nsi [-DTC_SIGN_NSH=<signing.nsh>]
 ;
 ; Exit codes of the setup: 0 installed (also when the closing check reports a
@@ -31,8 +31,8 @@ RequestExecutionLevel admin
 AllowRootDirInstall true
 SetCompressor /SOLID lzma
 
-!ifndef TC_VERSION | TC_EXE | TC_README | TC_LEIAME | TC_OUTFILE
-  !error "TC_VERSION, TC_EXE, TC_README, TC_LEIAME and TC_OUTFILE must be defined"
+!ifndef TC_VERSION | TC_EXE | TC_LEIAME | TC_OUTFILE
+  !error "TC_VERSION, TC_EXE, TC_LEIAME and TC_OUTFILE must be defined"
 !endif
 
 ; A signed build names the file that signs the uninstaller and the setup as
@@ -1119,7 +1119,9 @@ Section "-Instalar"
     !insertmacro FailRestoring ${EXIT_FAILED} "Nao foi possivel substituir $INSTDIR\TolvenarConnector.exe (em uso?)."
     Abort
   ${EndIf}
-  File "/oname=README.txt" "${TC_README}"
+  ; The operators' guide is the one document shipped; earlier versions also
+  ; put the developers' README.txt here.
+  Delete "$INSTDIR\README.txt"
   File "/oname=LEIAME.txt" "${TC_LEIAME}"
   SetShellVarContext all
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
@@ -1127,7 +1129,6 @@ Section "-Instalar"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
   ; Users may read and run these, nothing else in the folder.
   !insertmacro LetUsersReadFile "TolvenarConnector.exe"
-  !insertmacro LetUsersReadFile "README.txt"
   !insertmacro LetUsersReadFile "LEIAME.txt"
   !insertmacro Say "Programa instalado: $INSTDIR\TolvenarConnector.exe"
   Call RegisterEventSources
@@ -1312,6 +1313,7 @@ Section "-un.Programa"
   Call un.RemoveEventSources
   Delete "$INSTDIR\TolvenarConnector.exe"
   Delete "$INSTDIR\TolvenarConnector.exe.new"
+  ; Left by an install of an earlier version that shipped it.
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LEIAME.txt"
   SetShellVarContext all

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "host/service_mode.h"
 #include "env/env.h"
 #include "env/posix/service_posix.h"
+#include "host/service_mode.h"
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
 #include "support/connector_e2e.h"
@@ -171,7 +171,6 @@ TEST_F(DebPackageTest, ShipsTheExecutableUnitAndDocsOwnedByRoot) {
   const std::pair<const char*, const char*> expected[] = {
       {"-rwxr-xr-x root/root", "./opt/tolvenar-connector/TolvenarConnector"},
       {"-rw-r--r-- root/root", "./lib/systemd/system/TolvenarConnector.service"},
-      {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/README.md"},
       {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/LEIAME.txt"},
       {"-rw-r--r-- root/root", "./usr/share/doc/tolvenar-connector/copyright"},
       {"drwxr-xr-x root/root", "./opt/tolvenar-connector/"},
@@ -186,6 +185,9 @@ TEST_F(DebPackageTest, ShipsTheExecutableUnitAndDocsOwnedByRoot) {
   // package itself holds neither, so neither upgrade nor remove touches them.
   EXPECT_EQ(r.out.find("TolvenarConnector.ini"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("TolvenarConnector.log"), std::string::npos) << r.out;
+  // The operators' guide is its documentation; the developers' README stays
+  // with the sources.
+  EXPECT_EQ(r.out.find("README"), std::string::npos) << r.out;
 }
 
 TEST_F(DebPackageTest, DependsOnThePackagesOfTheLinkedLibrariesOnly) {
@@ -337,12 +339,12 @@ class DebInstallTest : public DebPackageTest {
     return Exec({"/usr/sbin/runuser", "-u", kAccount, "--", kExe, "-check"}, 120s);
   }
 
-  // Writes the profiles file as the README tells an administrator to: as
+  // Writes the profiles file as docs/linux-package.md tells an administrator to: as
   // the account, in place, so its owner and mode stay.
   static void EditIni(const std::string& text) {
-    testing::Process edit({"/usr/sbin/runuser", "-u", kAccount, "--", "/bin/sh", "-c",
-                           std::string("cat > ") + kIni},
-                          "/");
+    testing::Process edit(
+        {"/usr/sbin/runuser", "-u", kAccount, "--", "/bin/sh", "-c", std::string("cat > ") + kIni},
+        "/");
     edit.WriteStdIn(text);
     edit.CloseStdIn();
     const testing::ProcessResult r = edit.Wait(60s);
@@ -373,7 +375,6 @@ TEST_F(DebInstallTest, InstallRunAsTheAccountUpgradeRemoveAndPurge) {
       {kLog, {kAccount, kAccount, 0600}},
       {kStateFolder, {kAccount, kAccount, 0700}},
       {kUnit, {"root", "root", 0644}},
-      {"/usr/share/doc/tolvenar-connector/README.md", {"root", "root", 0644}},
       {"/usr/share/doc/tolvenar-connector/LEIAME.txt", {"root", "root", 0644}},
   };
   for (const auto& [path, owned] : layout) EXPECT_EQ(OwnerOf(path), owned) << path;

@@ -198,7 +198,7 @@ APILocal=$api
 CNPJ=$cnpj
 CodigoVinculacao=ab-12cd
 "
-# As the README says: the administrator writes the file as the account.
+# As docs/linux-package.md says: the administrator writes the file as the account.
 in_ct runuser -u "$account" -- sh -c "cat > $ini" <<< "$ini_text"
 in_ct systemctl reset-failed "$unit"
 in_ct systemctl start "$unit" || fail "start: $(journal | tail -n 5)"
@@ -242,7 +242,7 @@ EOF
 in_ct systemd-run --quiet --unit=tc-proxy /usr/sbin/squid -N -f /tc/squid.conf
 wait_for 30 listening "$proxy_port" ||
   fail "squid does not listen: $(in_ct journalctl -u tc-proxy --no-pager | tail -n 5)"
-# What the README shows for "systemctl edit TolvenarConnector".
+# What docs/linux-package.md shows for "systemctl edit TolvenarConnector".
 in_ct sh -c "printf '[Service]\nEnvironment=https_proxy=http://127.0.0.1:$proxy_port\n' \
   > /etc/systemd/system/$unit.service.d/override.conf"
 in_ct systemctl daemon-reload
