@@ -187,4 +187,8 @@ std::string FoldControlRuns(std::string_view text) {
   return line;
 }
 
+std::string OneLineLoggableText(std::string_view text, size_t max_characters) {
+  return LoggableText(FoldControlRuns(text), max_characters);
+}
+
 }  // namespace tolvenar

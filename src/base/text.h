@@ -45,6 +45,12 @@ std::string LoggableText(std::string_view text, size_t max_characters = 200);
 // blank; none is kept at the start.
 std::string FoldControlRuns(std::string_view text);
 
+// Text from a file or a peer made fit to stand as one line of a report:
+// runs of characters below U+0020 become one blank (FoldControlRuns), then
+// the result is cleaned and cut as LoggableText does. A report line holds
+// a server's whole error message, hence 500 characters unless told.
+std::string OneLineLoggableText(std::string_view text, size_t max_characters = 500);
+
 // The number of code points of UTF-8 text (a malformed byte counts as one).
 size_t CodePointCount(std::string_view text);
 

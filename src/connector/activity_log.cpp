@@ -2,11 +2,11 @@
 // best effort.
 #include <cstdio>
 
+#include "base/text.h"
 #include "config/profile.h"
+#include "connector/worker.h"
 #include "env/env.h"
 #include "messages/messages.h"
-#include "base/text.h"
-#include "connector/worker.h"
 
 namespace tolvenar {
 
@@ -15,23 +15,20 @@ namespace {
 // ones, 60 MiB in all.
 constexpr LogRotation kLogRotation{10 * 1024 * 1024, 5};
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-// The journal's priority of a log message: failures and a refused server
-// (the worker ends) are errors, refusals by status warnings, an enrollment
-// a notice.
-JournalPriority PriorityOf(std::string_view text) {
-  if (StartsWith(text, MessagePrefix(kMsgCommunicationFailure)) || text == kMsgInsecureRefused) {
-    return JournalPriority::kError;
+// The journal's priority of a log entry, from its message's kind: a
+// failure is an error, a warning a warning, a notice a notice; an entry
+// from no listed message is information.
+JournalPriority PriorityOf(std::string_view entry) {
+  const OperatorMessage* message = FindLogMessage(entry);
+  if (message == nullptr) return JournalPriority::kInfo;
+  switch (message->kind) {
+    case MessageKind::kFailure:
+      return JournalPriority::kError;
+    case MessageKind::kWarning:
+      return JournalPriority::kWarning;
+    case MessageKind::kNotice:
+      return JournalPriority::kNotice;
   }
-  if (StartsWith(text, MessagePrefix(kMsgEnrollRefused)) ||
-      StartsWith(text, MessagePrefix(kMsgPollRefused)) ||
-      StartsWith(text, MessagePrefix(kMsgResultRefused))) {
-    return JournalPriority::kWarning;
-  }
-  if (text == kMsgEnrolled) return JournalPriority::kNotice;
   return JournalPriority::kInfo;
 }
 

@@ -1,8 +1,8 @@
 #include "diagnosis/log_history.h"
 
+#include "base/text.h"
 #include "config/profile.h"
 #include "messages/messages.h"
-#include "base/text.h"
 
 namespace tolvenar {
 
@@ -87,11 +87,6 @@ std::string FormatTime(const LocalTime& t) {
          TwoDigits(t.hour) + ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second);
 }
 
-// A message on one report line: runs of control characters (the CR LF of a
-// message that spans lines) become one blank; the rest as the log has it,
-// made safe to print.
-std::string OneLine(std::string_view text) { return LoggableText(FoldControlRuns(text), 500); }
-
 // Keeps the last `count` of `entries` that belong to `cnpj`.
 std::vector<LogEntry> LastOf(std::vector<LogEntry> entries, const std::string& cnpj, size_t count) {
   std::vector<LogEntry> kept;
@@ -136,17 +131,8 @@ std::string FormatAge(long long seconds) {
 }
 
 bool IsFailureEntry(std::string_view message) {
-  constexpr std::string_view kFailures[] = {
-      kMsgInsecureRefused,
-      MessagePrefix(kMsgCommunicationFailure),
-      MessagePrefix(kMsgEnrollRefused),
-      MessagePrefix(kMsgPollRefused),
-      MessagePrefix(kMsgResultRefused),
-  };
-  for (const std::string_view failure : kFailures) {
-    if (message.substr(0, failure.size()) == failure) return true;
-  }
-  return false;
+  const OperatorMessage* written_from = FindLogMessage(message);
+  return written_from != nullptr && written_from->kind != MessageKind::kNotice;
 }
 
 LogHistory ReadLogHistory(Env& env, const std::string& path, const std::string& cnpj,
@@ -188,7 +174,7 @@ RecentActivity CheckRecentActivity(Env& env, const TTolvenarConnectorProfile& pr
   const LogHistory history = ReadLogHistory(env, path, profile.CNPJ(), 3);
   lines.push_back(FillMessage(kMsgHistoryHeader, {kLogFileName}));
   if (history.state == LogHistoryState::kUnreadable) {
-    lines.push_back("  " + FillMessage(kMsgHistoryUnreadable, {OneLine(path)}));
+    lines.push_back("  " + FillMessage(kMsgHistoryUnreadable, {OneLineLoggableText(path)}));
     return activity;
   }
   if (history.entries.empty()) {
@@ -201,17 +187,19 @@ RecentActivity CheckRecentActivity(Env& env, const TTolvenarConnectorProfile& pr
   for (const LogEntry& entry : history.entries) {
     const long long age = SecondsBetween(entry.time, now);
     lines.push_back(
-        "  " + (age >= 0 ? FillMessage(kMsgHistoryEntry, {FormatTime(entry.time), FormatAge(age),
-                                                          OneLine(entry.message)})
-                         : FillMessage(kMsgHistoryEntryFuture,
-                                       {FormatTime(entry.time), OneLine(entry.message)})));
+        "  " + (age >= 0
+                    ? FillMessage(kMsgHistoryEntry, {FormatTime(entry.time), FormatAge(age),
+                                                     OneLineLoggableText(entry.message)})
+                    : FillMessage(kMsgHistoryEntryFuture,
+                                  {FormatTime(entry.time), OneLineLoggableText(entry.message)})));
   }
   const LogEntry& newest = history.entries.back();
   const long long age = SecondsBetween(newest.time, now);
   // The log has whole seconds; an entry of the last three intervals counts.
   if (enrolled && IsFailureEntry(newest.message) && age >= 0 &&
       age * 1000 < 3LL * profile.PollIntervalMS()) {
-    lines.push_back(FillMessage(kMsgHistoryFailure, {FormatAge(age), OneLine(newest.message)}));
+    lines.push_back(
+        FillMessage(kMsgHistoryFailure, {FormatAge(age), OneLineLoggableText(newest.message)}));
     activity.failing = true;
   }
   return activity;

@@ -34,9 +34,10 @@ long long SecondsBetween(const LocalTime& then, const LocalTime& now);
 // "12 s", "4 min", "3 h", "2 dias": the age, rounded down to its unit.
 std::string FormatAge(long long seconds);
 
-// True for the messages that tell of a failure: a refused plain-HTTP
-// server, a communication failure, a refused enrollment, a refused poll and
-// a refused result.
+// True for an entry written from a log message of kind failure or warning
+// (FindLogMessage): a refused plain-HTTP server, a communication failure,
+// and the server's refusals of an enrollment, a poll or a result (a
+// refusal repeated at each poll keeps the profile from working too).
 bool IsFailureEntry(std::string_view message);
 
 enum class LogHistoryState { kRead, kMissing, kUnreadable };

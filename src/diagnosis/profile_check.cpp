@@ -5,16 +5,16 @@
 #include <future>
 #include <optional>
 
+#include "base/text.h"
 #include "config/config.h"
 #include "config/profile.h"
+#include "connector/local_api_probe.h"
+#include "connector/server_probe.h"
+#include "connector/worker.h"
+#include "diagnosis/log_history.h"
 #include "env/data_protector.h"
 #include "env/env.h"
-#include "base/text.h"
-#include "connector/server_probe.h"
 #include "http/url.h"
-#include "connector/local_api_probe.h"
-#include "diagnosis/log_history.h"
-#include "connector/worker.h"
 
 namespace tolvenar {
 
@@ -28,7 +28,7 @@ constexpr size_t kCnpjDigits = 14;
 
 // A value as shown: "(vazio)" for an empty one.
 std::string Shown(std::string_view value) {
-  return value.empty() ? std::string("(vazio)") : ReportText(value);
+  return value.empty() ? std::string("(vazio)") : OneLineLoggableText(value);
 }
 
 // A look's clock: when it began, and the longest one of its requests may
@@ -50,7 +50,7 @@ struct LookClock {
     const auto took =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     return "sem resposta completa em " + std::to_string((took + 999) / 1000) + " s (" +
-           ReportText(message) + ")";
+           OneLineLoggableText(message) + ")";
   }
 
   const Clock::time_point started;
@@ -75,7 +75,7 @@ bool CheckEnrollment(const TTolvenarConnectorProfile& profile, std::vector<std::
       enrolled = true;
       std::string line = "Vinculacao: vinculada";
       if (!profile.ConnectorID().empty()) {
-        line += " (ConnectorID " + ReportText(profile.ConnectorID()) + ")";
+        line += " (ConnectorID " + OneLineLoggableText(profile.ConnectorID()) + ")";
       }
       lines.push_back(line);
       return true;
@@ -83,7 +83,7 @@ bool CheckEnrollment(const TTolvenarConnectorProfile& profile, std::vector<std::
   } catch (const std::exception& e) {
     lines.push_back(
         std::string("Vinculacao: ") + kFailure +
-        "segredo danificado, nao pode ser lido neste computador: " + ReportText(e.what()));
+        "segredo danificado, nao pode ser lido neste computador: " + OneLineLoggableText(e.what()));
     return false;
   }
   if (profile.EnrollmentCode().empty()) {
@@ -105,14 +105,14 @@ bool CheckProtection(Env& env, bool enrolled, std::vector<std::string>& lines) {
     return true;
   } catch (const std::exception& e) {
     if (enrolled) {
-      lines.push_back(
-          std::string("Protecao do segredo: ") + kWarning +
-          "um novo segredo nao poderia ser protegido neste computador: " + ReportText(e.what()));
+      lines.push_back(std::string("Protecao do segredo: ") + kWarning +
+                      "um novo segredo nao poderia ser protegido neste computador: " +
+                      OneLineLoggableText(e.what()));
       return true;
     }
     lines.push_back(std::string("Protecao do segredo: ") + kFailure +
                     "o segredo da vinculacao nao poderia ser protegido neste computador: " +
-                    ReportText(e.what()));
+                    OneLineLoggableText(e.what()));
     return false;
   }
 }
@@ -147,7 +147,8 @@ std::string CheckServer(Env& env, const TTolvenarConnectorProfile& profile,
   try {
     status = ProbeConnectionServer(env, profile.ServerURL(), clock.deadline);
   } catch (const std::exception& e) {
-    return prefix + kFailure + (clock.RanOut() ? clock.OutOfTime(e.what()) : ReportText(e.what()));
+    return prefix + kFailure +
+           (clock.RanOut() ? clock.OutOfTime(e.what()) : OneLineLoggableText(e.what()));
   }
   if (status != 401 && status != 403) {
     return prefix + kFailure + "api.php respondeu HTTP " + std::to_string(status) + " (" +
@@ -171,7 +172,7 @@ std::string CheckLocalAPI(Env& env, const TTolvenarConnectorProfile& profile,
     health.error = e.what();
   }
   if (!health.error.empty()) {
-    std::string why = ReportText(health.error);
+    std::string why = OneLineLoggableText(health.error);
     if (clock.RanOut()) {
       why = clock.OutOfTime(health.error);
     } else if (health.error.starts_with("Error reading data")) {
@@ -185,15 +186,12 @@ std::string CheckLocalAPI(Env& env, const TTolvenarConnectorProfile& profile,
            std::to_string(health.status);
   }
   ok = true;
-  return "API local: /health respondeu, versao " +
-         (health.version.empty() ? std::string("nao informada") : ReportText(health.version));
+  return "API local: /health respondeu, versao " + (health.version.empty()
+                                                        ? std::string("nao informada")
+                                                        : OneLineLoggableText(health.version));
 }
 
 }  // namespace
-
-std::string ReportText(std::string_view text, size_t max_characters) {
-  return LoggableText(FoldControlRuns(text), max_characters);
-}
 
 ProfileCheckResult CheckProfileSection(Env& env, const ProfileSectionReading& reading,
                                        const ProfileCheckLimits& limits) {

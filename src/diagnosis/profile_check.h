@@ -32,11 +32,6 @@ struct ProfileCheckLimits {
   std::chrono::milliseconds local_api{10000};
 };
 
-// Text from the file or a peer made fit for one report line: runs of
-// control characters become one blank, then it is cleaned as a log line is
-// (LoggableText).
-std::string ReportText(std::string_view text, size_t max_characters = 500);
-
 // Reads the stored secret, checks that a secret can be protected here,
 // looks at the connection server where the worker talks to it (the poll
 // action, without a secret) and at the local API's "/health", and judges

@@ -4,12 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "config/config.h"
+#include "diagnosis/profile_check.h"
 #include "env/env.h"
 #include "env/guide_path.h"
-#include "messages/messages.h"
 #include "env/service_platform.h"
-#include "diagnosis/profile_check.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 
@@ -28,7 +29,7 @@ int RunCheck(Env& env, const ProfileCheckLimits& limits) {
       config.ReadProfileSections(&file_state, &file_problem);
 
   std::string report =
-      "Tolvenar Connector 0.1.0: verificacao de " + ReportText(config.FileName()) + kEol;
+      "Tolvenar Connector 0.1.0: verificacao de " + OneLineLoggableText(config.FileName()) + kEol;
   if (file_state == ProfilesFileState::kMissing) {
     report += std::string("Arquivo nao encontrado.") + kEol;
   }
@@ -48,7 +49,7 @@ int RunCheck(Env& env, const ProfileCheckLimits& limits) {
   int failing = 0;
   for (size_t i = 0; i < readings.size(); ++i) {
     const ProfileCheckResult result = checks[i].get();
-    report += "[" + ReportText(readings[i].profile->Section()) + "]" + kEol;
+    report += "[" + OneLineLoggableText(readings[i].profile->Section()) + "]" + kEol;
     for (const std::string& line : result.lines) report += "  " + line + kEol;
     if (result.active) {
       ++active;

@@ -30,4 +30,16 @@ std::string FillMessage(std::string_view text, std::initializer_list<std::string
   return out;
 }
 
+const OperatorMessage* FindLogMessage(std::string_view entry) {
+  const OperatorMessage* found = nullptr;
+  for (const OperatorMessage& message : kOperatorMessages) {
+    if (message.where != "log") continue;
+    const std::string_view prefix = MessagePrefix(message.text);
+    // A text that starts with a placeholder would begin every entry.
+    if (prefix.empty() || entry.substr(0, prefix.size()) != prefix) continue;
+    if (found == nullptr || prefix.size() > MessagePrefix(found->text).size()) found = &message;
+  }
+  return found;
+}
+
 }  // namespace tolvenar

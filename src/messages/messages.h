@@ -6,9 +6,11 @@
 // A text's variable parts are written as placeholders, "<name>" (lower-case
 // letters and "_"), and filled in order with FillMessage. To add a message:
 // define its text here, write it through FillMessage (or as it stands when
-// it has no placeholder), list it in kOperatorMessages, and add a row with
-// the same text, what it means and what to do to the table in
-// docs/LEIAME.md.
+// it has no placeholder), list it in kOperatorMessages with its kind, and
+// add a row with the same text, what it means and what to do to the table
+// in docs/LEIAME.md. The kind of a "log" message is all the connector needs
+// to know of it: the journal's priority of its entries and whether -check
+// counts it a failure follow from it.
 #pragma once
 
 #include <initializer_list>
@@ -103,46 +105,63 @@ inline constexpr std::string_view kMsgHistoryFailure =
     "Atividade recente: FALHA: ultima entrada, ha <idade>: <entrada>";
 inline constexpr std::string_view kMsgGuide = "Guia de operacao: <caminho>";
 
+// How much a message asks of the operator.
+enum class MessageKind {
+  // Things going as they should: nothing to do.
+  kNotice,
+  // A refusal, or something that works only in part: worth a look.
+  kWarning,
+  // Something failed: the operator has to act for it to work.
+  kFailure,
+};
+
 struct OperatorMessage {
   std::string_view text;
   // "log", "evento" or "console": where an operator meets it.
   std::string_view where;
+  MessageKind kind;
 };
 
 inline constexpr OperatorMessage kOperatorMessages[] = {
-    {kMsgInsecureRefused, "log"},
-    {kMsgCommunicationFailure, "log"},
-    {kMsgEnrollRefused, "log"},
-    {kMsgEnrolled, "log"},
-    {kMsgPollRefused, "log"},
-    {kMsgResultRefused, "log"},
-    {kMsgStartFailure, "evento"},
-    {kMsgServiceFailed, "evento"},
-    {kMsgServiceCustomError, "evento"},
-    {kMsgAllRefused, "evento"},
-    {kMsgProfilesUnreadable, "evento"},
-    {kMsgProfilesTooLarge, "evento"},
-    {kMsgLogRefused, "evento"},
-    {kMsgConsoleLine, "console"},
-    {kMsgNoProfile, "console"},
-    {kMsgErrorReport, "console"},
-    {kMsgServiceInstalled, "console"},
-    {kMsgServiceUninstalled, "console"},
-    {kMsgInstallFailed, "console"},
-    {kMsgUninstallFailed, "console"},
-    {kMsgMissingAccount, "console"},
-    {kMsgUsage, "console"},
-    {kMsgRootRefusedOwner, "console"},
-    {kMsgRootRefusedGroup, "console"},
-    {kMsgRootRefusedOther, "console"},
-    {kMsgHistoryHeader, "console"},
-    {kMsgHistoryEntry, "console"},
-    {kMsgHistoryEntryFuture, "console"},
-    {kMsgHistoryNone, "console"},
-    {kMsgHistoryMissing, "console"},
-    {kMsgHistoryUnreadable, "console"},
-    {kMsgHistoryFailure, "console"},
-    {kMsgGuide, "console"},
+    {kMsgInsecureRefused, "log", MessageKind::kFailure},
+    {kMsgCommunicationFailure, "log", MessageKind::kFailure},
+    {kMsgEnrollRefused, "log", MessageKind::kWarning},
+    {kMsgEnrolled, "log", MessageKind::kNotice},
+    {kMsgPollRefused, "log", MessageKind::kWarning},
+    {kMsgResultRefused, "log", MessageKind::kWarning},
+    {kMsgStartFailure, "evento", MessageKind::kFailure},
+    {kMsgServiceFailed, "evento", MessageKind::kFailure},
+    {kMsgServiceCustomError, "evento", MessageKind::kFailure},
+    {kMsgAllRefused, "evento", MessageKind::kFailure},
+    {kMsgProfilesUnreadable, "evento", MessageKind::kFailure},
+    {kMsgProfilesTooLarge, "evento", MessageKind::kFailure},
+    {kMsgLogRefused, "evento", MessageKind::kWarning},
+    {kMsgConsoleLine, "console", MessageKind::kNotice},
+    {kMsgNoProfile, "console", MessageKind::kFailure},
+    {kMsgErrorReport, "console", MessageKind::kFailure},
+    {kMsgServiceInstalled, "console", MessageKind::kNotice},
+    {kMsgServiceUninstalled, "console", MessageKind::kNotice},
+    {kMsgInstallFailed, "console", MessageKind::kFailure},
+    {kMsgUninstallFailed, "console", MessageKind::kFailure},
+    {kMsgMissingAccount, "console", MessageKind::kFailure},
+    {kMsgUsage, "console", MessageKind::kFailure},
+    {kMsgRootRefusedOwner, "console", MessageKind::kFailure},
+    {kMsgRootRefusedGroup, "console", MessageKind::kFailure},
+    {kMsgRootRefusedOther, "console", MessageKind::kFailure},
+    {kMsgHistoryHeader, "console", MessageKind::kNotice},
+    {kMsgHistoryEntry, "console", MessageKind::kNotice},
+    {kMsgHistoryEntryFuture, "console", MessageKind::kNotice},
+    {kMsgHistoryNone, "console", MessageKind::kNotice},
+    {kMsgHistoryMissing, "console", MessageKind::kNotice},
+    {kMsgHistoryUnreadable, "console", MessageKind::kWarning},
+    {kMsgHistoryFailure, "console", MessageKind::kFailure},
+    {kMsgGuide, "console", MessageKind::kNotice},
 };
+
+// The activity-log message ("log" in kOperatorMessages) an entry was
+// written from: the one whose MessagePrefix begins the entry, the longest
+// such prefix when several do; nullptr when none does. The entry is matched
+// as written, so text after a message (an entry that spans lines) keeps it.
+const OperatorMessage* FindLogMessage(std::string_view entry);
 
 }  // namespace tolvenar

@@ -76,5 +76,28 @@ TEST(FoldControlRunsTest, EachRunOfControlsBecomesOneBlank) {
   for (const auto& [in, out] : cases) EXPECT_EQ(FoldControlRuns(in), out) << in;
 }
 
+// A report line: runs of controls fold to one blank first, so a CR LF
+// is a blank and not "??"; what is left is cleaned and cut as a log line.
+TEST(OneLineLoggableTextTest, FoldsControlRunsThenCleansAndCuts) {
+  const struct {
+    std::string in;
+    size_t max;
+    std::string out;
+  } cases[] = {
+      {"System Error.  Code: 5.\r\nAcesso negado.", 500, "System Error.  Code: 5. Acesso negado."},
+      {"\r\nfim\n", 500, "fim"},
+      {"a\x7F"
+       "b\xC2\x85"
+       "c\xE2\x80\xAE"
+       "d\xFF",
+       500, "a?b?c?d?"},
+      {"a\r\nb", 2, "a "},
+      {"\xC3\xA7\xC3\xA3o", 2, "\xC3\xA7\xC3\xA3"},
+      {std::string(600, 'x'), 800, std::string(600, 'x')},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OneLineLoggableText(c.in, c.max), c.out) << c.in;
+  EXPECT_EQ(OneLineLoggableText(std::string(600, 'x')), std::string(500, 'x'));
+}
+
 }  // namespace
 }  // namespace tolvenar

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "config/profile.h"
+#include "connector/worker.h"
+#include "messages/messages.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
-#include "connector/worker.h"
 
 namespace tolvenar {
 namespace {
@@ -42,7 +43,8 @@ TEST_F(ActivityLogTest, EntryHasTheExactFormatAndNoByteOrderMark) {
   env_.SetNow(LocalTime{2026, 3, 4, 23, 5, 9});
   LoggingWorker worker(&profile_, &env_);
   worker.Log("Vinculacao concluida com sucesso.");
-  EXPECT_EQ(LogText(), "2026-03-04 23:05:09 [12345678000199] Vinculacao concluida com sucesso.\r\n");
+  EXPECT_EQ(LogText(),
+            "2026-03-04 23:05:09 [12345678000199] Vinculacao concluida com sucesso.\r\n");
 }
 
 class JournalEnv : public testing::FakeEnv {
@@ -80,6 +82,26 @@ TEST_F(ActivityLogTest, EachEntryAlsoGoesToTheJournalWithItsPriority) {
   }
   EXPECT_EQ(env.records, expected_records);
   EXPECT_EQ(LogText(), expected_log);
+}
+
+// The journal's priority follows the kind of the message the entry was
+// written from, for every log message; an entry from none is information.
+TEST_F(ActivityLogTest, JournalPriorityAgreesWithEachLogMessagesKind) {
+  JournalEnv env(dir_.Dir());
+  LoggingWorker worker(&profile_, &env);
+  std::vector<std::string> expected;
+  for (const OperatorMessage& message : kOperatorMessages) {
+    if (message.where != "log") continue;
+    const std::string entry = FillMessage(message.text, {"7", "500"});
+    worker.Log(entry);
+    const int priority = message.kind == MessageKind::kFailure   ? 3   // err
+                         : message.kind == MessageKind::kWarning ? 4   // warning
+                                                                 : 5;  // notice
+    expected.push_back(std::to_string(priority) + " [12345678000199] " + entry);
+  }
+  worker.Log("Servidor de conexao");
+  expected.push_back("6 [12345678000199] Servidor de conexao");
+  EXPECT_EQ(env.records, expected);
 }
 
 TEST_F(ActivityLogTest, RegionalTimeSeparatorReplacesEveryColonOfTheTime) {

@@ -102,6 +102,18 @@ TEST(LogHistoryTest, FailuresAreTheMessagesOfAFailure) {
   EXPECT_FALSE(IsFailureEntry(""));
 }
 
+// The check counts an entry a failure exactly when its message's kind is
+// failure or warning, for every log message, however the entry goes on.
+TEST(LogHistoryTest, FailureAgreesWithEachLogMessagesKind) {
+  for (const OperatorMessage& message : kOperatorMessages) {
+    if (message.where != "log") continue;
+    const std::string entry = FillMessage(message.text, {"7", "500"});
+    const bool failure = message.kind != MessageKind::kNotice;
+    EXPECT_EQ(IsFailureEntry(entry), failure) << entry;
+    EXPECT_EQ(IsFailureEntry(entry + "\r\nSegunda linha"), failure) << entry;
+  }
+}
+
 class LogHistoryFileTest : public ::testing::Test {
  protected:
   LogHistoryFileTest() : env_(dir_.Dir()), path_(dir_.Dir() + "TolvenarConnector.log") {}
