@@ -418,6 +418,45 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+; The kind of one CNPJ character, on the stack: "digito" (0-9), "letra"
+; (ASCII A-Z or a-z), "pontuacao" (. / -) or "outro". Compared byte by byte
+; and case-sensitively: NSIS's ordering tests follow the locale, which puts
+; accented letters and other digits between A and Z or 0 and 9.
+Function CnpjCharKind
+  Exch $0  ; the character
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $2 "outro"
+  ${If} $0 S== "."
+  ${OrIf} $0 S== "/"
+  ${OrIf} $0 S== "-"
+    StrCpy $2 "pontuacao"
+  ${Else}
+    StrCpy $1 0
+    ${Do}
+      StrCpy $3 "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz" 1 $1
+      ${If} $3 == ""
+        ${Break}
+      ${EndIf}
+      ${If} $0 S== $3
+        ${If} $1 < 10
+          StrCpy $2 "digito"
+        ${Else}
+          StrCpy $2 "letra"
+        ${EndIf}
+        ${Break}
+      ${EndIf}
+      IntOp $1 $1 + 1
+    ${Loop}
+  ${EndIf}
+  StrCpy $0 $2
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
 Function CheckAnswers
   StrCpy $R0 ""
   !insertmacro CheckAnswer $Server "Endereco do servidor de conexao"
@@ -439,27 +478,35 @@ Function CheckAnswers
       Return
     ${EndIf}
   ${EndIf}
-  ; CNPJ: 14 digits, written with or without its dots, slash and hyphen.
-  StrCpy $R3 0  ; digits
+  ; CNPJ: 14 characters, written with or without its dots, slash and hyphen:
+  ; 12 digits or letters (either case; alphanumeric since July 2026), then
+  ; 2 check digits. Written as given: the connector normalises it.
+  StrCpy $R3 0  ; characters kept
   StrCpy $R4 0  ; position
   ${Do}
     StrCpy $R5 $Cnpj 1 $R4
     ${If} $R5 == ""
       ${Break}
     ${EndIf}
-    ${If} $R5 S>= "0"
-    ${AndIf} $R5 S<= "9"
+    Push $R5
+    Call CnpjCharKind
+    Pop $R5
+    ${If} $R5 == "digito"
+    ${OrIf} $R5 == "letra"
+      ${If} $R5 == "letra"
+      ${AndIf} $R3 >= 12
+        StrCpy $R3 -1  ; the check digits are digits
+        ${Break}
+      ${EndIf}
       IntOp $R3 $R3 + 1
-    ${ElseIf} $R5 != "."
-    ${AndIf} $R5 != "/"
-    ${AndIf} $R5 != "-"
+    ${ElseIf} $R5 != "pontuacao"
       StrCpy $R3 -1
       ${Break}
     ${EndIf}
     IntOp $R4 $R4 + 1
   ${Loop}
   ${If} $R3 != 14
-    StrCpy $R0 "CNPJ invalido: '$Cnpj' (14 digitos, com ou sem pontuacao)."
+    StrCpy $R0 "CNPJ invalido: '$Cnpj' (14 caracteres: 12 letras ou digitos e 2 digitos verificadores, com ou sem pontuacao)."
     Return
   ${EndIf}
   ${If} $Code == ""

@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include "config/cnpj.h"
 #include "config/ini_file.h"
 #include "config/int_conversion.h"
 #include "env/env.h"
@@ -31,14 +32,6 @@ int ReadInteger(const IniFile& ini, std::string_view section, std::string_view k
 
 bool ReadFlag(const IniFile& ini, std::string_view section, std::string_view key, bool fallback) {
   return ReadInteger(ini, section, key, fallback ? 1 : 0) != 0;
-}
-
-std::string DigitsOf(std::string_view text) {
-  std::string digits;
-  for (const char c : text) {
-    if (c >= '0' && c <= '9') digits.push_back(c);
-  }
-  return digits;
 }
 
 }  // namespace
@@ -97,7 +90,7 @@ std::vector<ProfileSectionReading> TTolvenarConnectorConfig::ReadProfileSections
     auto profile = std::make_unique<TTolvenarConnectorProfile>(&env_->Protector());
     profile->SetSection(section);
     profile->SetServerURL(StripTrailingSlashes(Trim(ReadText(ini, section, "Servidor"))));
-    profile->SetCNPJ(DigitsOf(ReadText(ini, section, "CNPJ")));
+    profile->SetCNPJ(NormalizeCNPJ(ReadText(ini, section, "CNPJ")));
     profile->SetEnrollmentCode(AsciiUpper(Trim(ReadText(ini, section, "CodigoVinculacao"))));
     profile->SetSecretEncrypted(Trim(ReadText(ini, section, "ConnectorSecretEnc")));
     profile->SetConnectorID(Trim(ReadText(ini, section, "ConnectorID")));

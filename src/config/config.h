@@ -18,7 +18,7 @@ class Env;
 struct ProfileSectionReading {
   bool inactive = false;        // "Ativo" is 0
   bool missing_server = false;  // "Servidor" empty once normalised
-  bool missing_cnpj = false;    // "CNPJ" without a digit
+  bool missing_cnpj = false;    // "CNPJ" without a digit or letter
   std::unique_ptr<TTolvenarConnectorProfile> profile;
 
   bool Usable() const { return !inactive && !missing_server && !missing_cnpj; }

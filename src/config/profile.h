@@ -50,7 +50,7 @@ class TTolvenarConnectorProfile {
   DataProtector* protector_;
   std::string FSection;
   std::string FServerURL;
-  std::string FCNPJ;
+  std::string FCNPJ;  // ASCII digits and upper-case letters (NormalizeCNPJ)
   std::string FEnrollmentCode;
   std::string FSecretEncrypted;
   std::string FConnectorID;

@@ -1,6 +1,7 @@
 #include "diagnosis/log_history.h"
 
 #include "base/text.h"
+#include "config/cnpj.h"
 #include "config/profile.h"
 #include "messages/messages.h"
 
@@ -11,6 +12,8 @@ namespace {
 constexpr const char* kLogFileName = "TolvenarConnector.log";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+// What a normalised CNPJ is made of.
+bool IsCNPJCharacter(char c) { return IsDigit(c) || (c >= 'A' && c <= 'Z'); }
 
 // Reads `digits` decimal digits at `at`, advancing it; -1 when absent.
 int ReadNumber(std::string_view line, size_t& at, size_t digits) {
@@ -54,7 +57,7 @@ bool ParseEntryLine(std::string_view line, LogEntry* entry) {
     return false;
   }
   const size_t cnpj_start = at;
-  while (at < line.size() && IsDigit(line[at])) ++at;
+  while (at < line.size() && IsCNPJCharacter(line[at])) ++at;
   if (at == cnpj_start) return false;
   entry->cnpj = std::string(line.substr(cnpj_start, at - cnpj_start));
   if (!Expect(line, at, "] ")) return false;
@@ -137,6 +140,8 @@ bool IsFailureEntry(std::string_view message) {
 
 LogHistory ReadLogHistory(Env& env, const std::string& path, const std::string& cnpj,
                           size_t count) {
+  // Entries carry the CNPJ as the loader keeps it.
+  const std::string key = NormalizeCNPJ(cnpj);
   LogHistory history;
   std::string tail;
   uint64_t size = 0;
@@ -149,7 +154,7 @@ LogHistory ReadLogHistory(Env& env, const std::string& path, const std::string& 
       return history;
     case TailRead::kRead:
       history.state = LogHistoryState::kRead;
-      history.entries = LastOf(ParseLogEntries(tail), cnpj, count);
+      history.entries = LastOf(ParseLogEntries(tail), key, count);
       // Read whole and still short: the file began lately, by a rotation.
       if (size > kLogTailBytes || history.entries.size() >= count) return history;
       break;
@@ -159,9 +164,9 @@ LogHistory ReadLogHistory(Env& env, const std::string& path, const std::string& 
       TailRead::kRead) {
     return history;
   }
-  std::vector<LogEntry> entries = LastOf(ParseLogEntries(older), cnpj, count);
+  std::vector<LogEntry> entries = LastOf(ParseLogEntries(older), key, count);
   for (LogEntry& entry : history.entries) entries.push_back(std::move(entry));
-  history.entries = LastOf(std::move(entries), cnpj, count);
+  history.entries = LastOf(std::move(entries), key, count);
   history.state = LogHistoryState::kRead;
   return history;
 }

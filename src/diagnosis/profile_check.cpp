@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "base/text.h"
+#include "config/cnpj.h"
 #include "config/config.h"
 #include "config/profile.h"
 #include "connector/local_api_probe.h"
@@ -14,6 +15,7 @@
 #include "diagnosis/log_history.h"
 #include "env/data_protector.h"
 #include "env/env.h"
+#include "messages/messages.h"
 #include "http/url.h"
 
 namespace tolvenar {
@@ -24,7 +26,6 @@ using Clock = StopSignal::Clock;
 
 constexpr const char* kFailure = "FALHA: ";
 constexpr const char* kWarning = "AVISO: ";
-constexpr size_t kCnpjDigits = 14;
 
 // A value as shown: "(vazio)" for an empty one.
 std::string Shown(std::string_view value) {
@@ -93,6 +94,29 @@ bool CheckEnrollment(const TTolvenarConnectorProfile& profile, std::vector<std::
   }
   lines.push_back("Vinculacao: pendente; vinculara com o CodigoVinculacao informado");
   return true;
+}
+
+// The CNPJ as the connection server will judge it: 14 characters with
+// their check digits. False when that fails the profile: only a pending
+// profile, whose enrollment will be refused; an enrolled one is known to the
+// server by its ConnectorID, so there it only warns.
+bool CheckCNPJLine(const TTolvenarConnectorProfile& profile, std::vector<std::string>& lines) {
+  const std::string& cnpj = profile.CNPJ();
+  if (cnpj.empty()) return true;  // a dropped profile: its reason is said above
+  const bool pending = profile.SecretEncrypted().empty();
+  switch (CheckCNPJ(cnpj)) {
+    case CNPJValidity::kValid:
+      return true;
+    case CNPJValidity::kWrongLength:
+      lines.push_back(FillMessage(pending ? kMsgCnpjLengthPending : kMsgCnpjLengthEnrolled,
+                                  {std::to_string(cnpj.size())}));
+      break;
+    case CNPJValidity::kWrongCheckDigits:
+      lines.push_back(FillMessage(pending ? kMsgCnpjDigitsPending : kMsgCnpjDigitsEnrolled,
+                                  {cnpj.substr(12), CNPJCheckDigits(cnpj)}));
+      break;
+  }
+  return !pending;
 }
 
 // A secret the server issues must be protected before the file takes it:
@@ -203,15 +227,12 @@ ProfileCheckResult CheckProfileSection(Env& env, const ProfileSectionReading& re
   lines.push_back("Servidor: " + Shown(profile.ServerURL()));
   lines.push_back("API local: " + Shown(profile.LocalAPIURL()));
   lines.push_back("CNPJ: " + Shown(profile.CNPJ()));
-  if (!profile.CNPJ().empty() && profile.CNPJ().size() != kCnpjDigits) {
-    lines.push_back(std::string("CNPJ: ") + kWarning + std::to_string(profile.CNPJ().size()) +
-                    " digitos; um CNPJ tem 14 e o servidor de conexao pode recusar a vinculacao");
-  }
+  const bool cnpj_ok = CheckCNPJLine(profile, lines);
   lines.push_back("Intervalo de consulta: " + std::to_string(profile.PollIntervalMS()) + " ms");
   if (!result.active) return result;
 
   bool enrolled = false;
-  bool ready = CheckEnrollment(profile, lines, enrolled);
+  bool ready = CheckEnrollment(profile, lines, enrolled) && cnpj_ok;
   ready = CheckProtection(env, enrolled, lines) && ready;
 
   // The local API is looked at while the server answers.

@@ -92,6 +92,22 @@ inline constexpr std::string_view kMsgRootRefusedOther =
     "conta controla. Tire essa permissao (chmod o-w <caminho>) ou use o comando \"runuser -u "
     "<conta> -- <programa>\" com a conta do servico";
 
+// --- check (-check), a CNPJ the connection server will not take ---
+// A pending profile's enrollment will be refused: a failure. An enrolled
+// profile is known to the server by its ConnectorID: a warning.
+inline constexpr std::string_view kMsgCnpjLengthPending =
+    "CNPJ: FALHA: <tamanho> caracteres; um CNPJ tem 14. O servidor de conexao recusara a "
+    "vinculacao.";
+inline constexpr std::string_view kMsgCnpjDigitsPending =
+    "CNPJ: FALHA: digitos verificadores errados (<informados>; pelo calculo, <esperados>). O "
+    "servidor de conexao recusara a vinculacao.";
+inline constexpr std::string_view kMsgCnpjLengthEnrolled =
+    "CNPJ: AVISO: <tamanho> caracteres; um CNPJ tem 14. A conexao ja vinculada segue pelo "
+    "ConnectorID.";
+inline constexpr std::string_view kMsgCnpjDigitsEnrolled =
+    "CNPJ: AVISO: digitos verificadores errados (<informados>; pelo calculo, <esperados>). A "
+    "conexao ja vinculada segue pelo ConnectorID.";
+
 // --- check (-check), the recent activity of each profile ---
 inline constexpr std::string_view kMsgHistoryHeader = "Atividade recente (<arquivo>):";
 inline constexpr std::string_view kMsgHistoryEntry = "<data_hora>, ha <idade>: <entrada>";
@@ -148,6 +164,10 @@ inline constexpr OperatorMessage kOperatorMessages[] = {
     {kMsgRootRefusedOwner, "console", MessageKind::kFailure},
     {kMsgRootRefusedGroup, "console", MessageKind::kFailure},
     {kMsgRootRefusedOther, "console", MessageKind::kFailure},
+    {kMsgCnpjLengthPending, "console", MessageKind::kFailure},
+    {kMsgCnpjDigitsPending, "console", MessageKind::kFailure},
+    {kMsgCnpjLengthEnrolled, "console", MessageKind::kWarning},
+    {kMsgCnpjDigitsEnrolled, "console", MessageKind::kWarning},
     {kMsgHistoryHeader, "console", MessageKind::kNotice},
     {kMsgHistoryEntry, "console", MessageKind::kNotice},
     {kMsgHistoryEntryFuture, "console", MessageKind::kNotice},

@@ -232,6 +232,26 @@ TEST_P(RelayE2ETest, PollsAnswered503AreLoggedAndTheCommandWaits) {
   EXPECT_EQ(server.Results()[0].http_status, 200);
 }
 
+// Companies registered since July 2026 have letters in their CNPJ: the
+// connector keeps them, in upper case, in the enrollment and in the log.
+TEST_P(RelayE2ETest, AnAlphanumericCnpjEnrollsAndLogsInItsNormalForm) {
+  SampleLocalApi api;
+  ConnectionServer server;
+  server.AcceptCode("12ABC34501DE35", kCode);
+  WriteIni(IniSection("Connector", server.BaseURL(), api.BaseURL(), "12.abc.345/01de-35", kCode));
+
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_TRUE(Eventually([&] { return !server.Requests("connector-poll").empty(); }))
+      << Explain(server);
+  Stop();
+
+  ASSERT_EQ(server.Enrollments().size(), 1u) << Explain(server);
+  EXPECT_EQ(server.Enrollments()[0].cnpj, "12ABC34501DE35");
+  EXPECT_THAT(server.Requests("connector-enroll").at(0).body,
+              HasSubstr(R"("cnpj":"12ABC34501DE35",)"));
+  EXPECT_TRUE(Logged("12ABC34501DE35", "Vinculacao concluida com sucesso.")) << Log();
+}
+
 TEST_P(RelayE2ETest, TwoProfilesWorkAgainstTwoServersAtOnce) {
   struct Side {
     const char* section;

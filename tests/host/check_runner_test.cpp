@@ -207,7 +207,7 @@ TEST_F(RunCheckTest, EachReasonAProfileWouldNotWorkGivesOneAndNamesIt) {
 TEST_F(RunCheckTest, PendingEnrollmentAndAllowedPlainHttpStillWork) {
   dir_.Write("TolvenarConnector.ini",
              Section("Connector_A", std::string("Servidor=http://plain.test\r\nAPILocal=") + kApi +
-                                        "\r\nCNPJ=2\r\nCodigoVinculacao=ab-1\r\n"
+                                        "\r\nCNPJ=12ABC34501DE35\r\nCodigoVinculacao=ab-1\r\n"
                                         "PermitirHTTPInseguro=1\r\nIntervaloConsultaMS=999\r\n"));
   env_.http().SetHandler([](const HttpRequest& request) -> HttpResponse {
     if (request.url == "http://plain.test/api.php?action=connector-poll") return {403, {}, ""};
@@ -228,7 +228,7 @@ TEST_F(RunCheckTest, SkippedSectionsAreShownWithTheirReasonAndDoNotCount) {
   dir_.Write("TolvenarConnector.ini",
              Section("Connector", Working()) + Section("Connector_Off", "Ativo=0\r\n" + Working()) +
                  Section("Connector_NoServer", "CNPJ=3\r\n") +
-                 Section("Connector_NoCnpj", "Servidor=https://x.test\r\nCNPJ=a.b\r\n") +
+                 Section("Connector_NoCnpj", "Servidor=https://x.test\r\nCNPJ=./- \xC3\x87\r\n") +
                  Section("Connector_Empty", "") + Section("Other", Working()));
   EXPECT_EQ(RunCheck(env_), 0) << env_.out;
   EXPECT_THAT(env_.out, HasSubstr("[Connector_Off]\r\n  Situacao: inativa (Ativo=0)\r\n"));
@@ -455,15 +455,54 @@ TEST_F(RunCheckTest, ASecretThatCannotBeProtectedFailsAPendingEnrollment) {
   EXPECT_THAT(env_.out, HasSubstr("Resumo: 1 de 2 conexoes ativas com falha.\r\n"));
 }
 
-TEST_F(RunCheckTest, ACnpjWithoutFourteenDigitsIsAWarning) {
-  dir_.Write("TolvenarConnector.ini", Section("Connector", "CNPJ=1.2-3\r\n" + Working()));
-  EXPECT_EQ(RunCheck(env_), 0) << env_.out;
-  EXPECT_THAT(env_.out, HasSubstr("  CNPJ: 123\r\n  CNPJ: AVISO: 3 digitos; um CNPJ tem 14 e o "
-                                  "servidor de conexao pode recusar a vinculacao\r\n"));
-  env_.out.clear();
-  dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
-  EXPECT_EQ(RunCheck(env_), 0) << env_.out;
-  EXPECT_THAT(env_.out, Not(HasSubstr("AVISO")));
+// A CNPJ the server will not take: 14 characters with their check digits,
+// numeric or alphanumeric. A pending profile's enrollment would be refused,
+// so it fails; an enrolled one is known by its ConnectorID, so it warns.
+TEST_F(RunCheckTest, ACnpjIsJudgedByLengthAndCheckDigits) {
+  const std::string pending = std::string("Servidor=") + kServer + "\r\nAPILocal=" + kApi +
+                              "\r\nCodigoVinculacao=ab-1\r\n";
+  const std::string enrolled = Working();
+  struct Case {
+    const char* cnpj;
+    bool is_pending;
+    const char* shown;
+    const char* judged;  // "" when the CNPJ passes
+  };
+  const Case cases[] = {
+      {"12.345.678/0001-95", true, "12345678000195", ""},
+      {"12.abc.345/01de-35", true, "12ABC34501DE35", ""},
+      {"12.ABC.345/01DE-35", false, "12ABC34501DE35", ""},
+      {"1.2-3", true, "123",
+       "CNPJ: FALHA: 3 caracteres; um CNPJ tem 14. O servidor de conexao recusara a vinculacao."},
+      {"1.2-3", false, "123",
+       "CNPJ: AVISO: 3 caracteres; um CNPJ tem 14. A conexao ja vinculada segue pelo "
+       "ConnectorID."},
+      {"12.345.678/0001-90", true, "12345678000190",
+       "CNPJ: FALHA: digitos verificadores errados (90; pelo calculo, 95). O servidor de "
+       "conexao recusara a vinculacao."},
+      {"12ABC34501DE53", false, "12ABC34501DE53",
+       "CNPJ: AVISO: digitos verificadores errados (53; pelo calculo, 35). A conexao ja "
+       "vinculada segue pelo ConnectorID."},
+      {"12ABC34501DE3E", true, "12ABC34501DE3E",
+       "CNPJ: FALHA: digitos verificadores errados (3E; pelo calculo, 35). O servidor de "
+       "conexao recusara a vinculacao."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.cnpj) + (c.is_pending ? " pending" : " enrolled"));
+    env_.out.clear();
+    dir_.Write("TolvenarConnector.ini",
+               Section("Connector", std::string("CNPJ=") + c.cnpj + "\r\n" +
+                                        (c.is_pending ? pending : enrolled)));
+    const bool fails = std::string(c.judged).find("FALHA") != std::string::npos;
+    EXPECT_EQ(RunCheck(env_), fails ? 1 : 0) << env_.out;
+    const std::string shown = std::string("  CNPJ: ") + c.shown + "\r\n";
+    if (*c.judged == '\0') {
+      EXPECT_THAT(env_.out, HasSubstr(shown + "  Intervalo de consulta:")) << env_.out;
+    } else {
+      EXPECT_THAT(env_.out, HasSubstr(shown + "  " + c.judged + "\r\n"));
+    }
+    EXPECT_THAT(env_.out, HasSubstr(fails ? "  Resultado: FALHA\r\n" : "  Resultado: pronta\r\n"));
+  }
 }
 
 // Names and values from the file are printed as log lines are: no control

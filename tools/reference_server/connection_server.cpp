@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "config/cnpj.h"
 #include "reference_server/admin_json.h"
 #include "reference_server/http_listener.h"
 #include "reference_server/random_hex.h"
@@ -20,13 +21,6 @@ namespace tolvenar::tools {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string Digits(std::string_view text) {
-  std::string digits;
-  for (char c : text)
-    if (c >= '0' && c <= '9') digits += c;
-  return digits;
-}
 
 std::string Upper(std::string_view text) {
   std::string upper(text);
@@ -147,7 +141,7 @@ std::string ConnectionServer::BaseURL() const { return listener_->BaseURL(); }
 
 void ConnectionServer::AcceptCode(std::string_view cnpj, std::string_view code) {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->codes.push_back({Digits(cnpj), Upper(code), false});
+  state_->codes.push_back({NormalizeCNPJ(cnpj), Upper(code), false});
 }
 
 std::string ConnectionServer::QueueCommand(const std::string& command_json, std::string_view cnpj) {
@@ -166,7 +160,7 @@ std::string ConnectionServer::QueueCommand(const std::string& command_json, std:
   queued.id = MemberText(command, "id");
   queued.method = MemberText(command, "method");
   queued.path = MemberText(command, "path");
-  queued.cnpj = Digits(cnpj);
+  queued.cnpj = NormalizeCNPJ(cnpj);
   state_->queue.push_back(queued);
   return queued.id;
 }

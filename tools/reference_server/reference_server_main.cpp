@@ -23,7 +23,7 @@ A reference for integrators and tests, not a production server.
   --result-status N     answer every result post with status N (e.g. 500)
 
 Admin routes, answered to loopback clients only:
-  POST /admin/commands[?cnpj=DIGITS]  queue a command (JSON object; "id" is
+  POST /admin/commands[?cnpj=CNPJ]    queue a command (JSON object; "id" is
                                       added when missing)
   POST /admin/codes      {"cnpj":"...","code":"..."}
   POST /admin/faults     {"poll_status":N,"result_status":N} (0 restores)

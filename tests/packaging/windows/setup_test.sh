@@ -138,6 +138,8 @@ cases=(
   "/SERVER=ftp://conexao.example /CNPJ=$cnpj /CODE=ab-12cd|Endereco do servidor de conexao invalido"
   "/SERVER=https://conexao.example /CNPJ=123 /CODE=ab-12cd|CNPJ invalido"
   "/SERVER=https://conexao.example /CNPJ=12.345.678/0001-9X /CODE=ab-12cd|CNPJ invalido"
+  "/SERVER=https://conexao.example /CNPJ=12.ABC.345/01DE-3E /CODE=ab-12cd|CNPJ invalido"
+  "/SERVER=https://conexao.example /CNPJ=12.ÇBC.345/01DE-35 /CODE=ab-12cd|CNPJ invalido"
   "/SERVER=https://conexao.example /CNPJ=$cnpj|Informe o codigo de vinculacao"
   "/CNPJ=$cnpj /CODE=ab-12cd|Informe o endereco do servidor"
   "/SERVER=https://conexao.example /CNPJ=$cnpj /CODE=ab /APILOCAL=127.0.0.1:3001|API local invalido"
@@ -373,8 +375,11 @@ lacks "$out" "still"
 lacks "$out" "[folder left]"
 explain "$out" "$work/startfail-stdout.txt"
 
-step "install that enrolls against the reference connection server"
-"$server_exe" --port 0 --port-file "$work/port" --code 12345678000195:AB-12CD > "$work/server.log" 2>&1 &
+step "install that enrolls against the reference connection server, with an alphanumeric CNPJ"
+# Written in lower case with its punctuation, as an operator may type it:
+# the setup keeps it as given, the connector enrolls with its normal form.
+alnum_cnpj=12.abc.345/01de-35
+"$server_exe" --port 0 --port-file "$work/port" --code 12.ABC.345/01DE-35:AB-12CD > "$work/server.log" 2>&1 &
 server_pid=$!
 "$api_exe" --port 0 --port-file "$work/api_port" > "$work/api.log" 2>&1 &
 api_pid=$!
@@ -384,7 +389,7 @@ api="http://127.0.0.1:$(cat "$work/api_port")"
 admin() { curl -s --max-time 10 "http://127.0.0.1:$port/admin/$1"; }
 cat > "$work/enroll.bat" <<EOF
 @echo off
-"$SETUP" /S /SERVER=http://127.0.0.1:$port /CNPJ=$cnpj /CODE=ab-12cd /APILOCAL=$api /HOMOLOGACAO > "$W\\enroll-stdout.txt"
+"$SETUP" /S /SERVER=http://127.0.0.1:$port /CNPJ=$alnum_cnpj /CODE=ab-12cd /APILOCAL=$api /HOMOLOGACAO > "$W\\enroll-stdout.txt"
 echo [install exit %ERRORLEVEL%]
 for /l %%i in (1,1,60) do (
   findstr /r /c:"^ConnectorSecretEnc=." "C:\\Program Files\\Tolvenar\\Connector\\TolvenarConnector.ini" >nul 2>&1
@@ -399,10 +404,10 @@ out="$work/enroll.txt"
 has "$out" "[install exit 0]"
 lacks "$out" "[not enrolled]"
 has "$work/enroll-stdout.txt" "Homologacao: servidor http:// permitido (PermitirHTTPInseguro=1)."
-[ "$(admin enrollments | python3 -c 'import json,sys; print(",".join(e["cnpj"] for e in json.load(sys.stdin)))')" = 12345678000195 ] ||
+[ "$(admin enrollments | python3 -c 'import json,sys; print(",".join(e["cnpj"] for e in json.load(sys.stdin)))')" = 12ABC34501DE35 ] ||
   fail "enrollments: $(admin enrollments)"
 tr -d '\r' < "$ini" > "$work/enrolled.ini"
-for line in "Servidor=http://127.0.0.1:$port" "CNPJ=$cnpj" "CodigoVinculacao=" "APILocal=$api" "PermitirHTTPInseguro=1"; do
+for line in "Servidor=http://127.0.0.1:$port" "CNPJ=$alnum_cnpj" "CodigoVinculacao=" "APILocal=$api" "PermitirHTTPInseguro=1"; do
   grep -q -x -F -- "$line" "$work/enrolled.ini" || fail "enrolled INI lacks the line $line"
 done
 grep -q -E '^ConnectorSecretEnc=.+' "$work/enrolled.ini" || fail "enrolled INI lacks the secret"
