@@ -4,12 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "config/config.h"
+#include "diagnosis/profile_check.h"
 #include "env/env.h"
 #include "env/guide_path.h"
-#include "messages/messages.h"
 #include "env/service_platform.h"
-#include "diagnosis/profile_check.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 
@@ -27,8 +28,8 @@ int RunCheck(Env& env, const ProfileCheckLimits& limits) {
   std::vector<ProfileSectionReading> readings =
       config.ReadProfileSections(&file_state, &file_problem);
 
-  std::string report =
-      "Tolvenar Connector 0.1.0: verificacao de " + ReportText(config.FileName()) + kEol;
+  std::string report = "Tolvenar Connector " + std::string(kConnectorVersion) +
+                       ": verificacao de " + ReportText(config.FileName()) + kEol;
   if (file_state == ProfilesFileState::kMissing) {
     report += std::string("Arquivo nao encontrado.") + kEol;
   }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 namespace tolvenar {
 namespace {
@@ -74,6 +75,15 @@ TEST(FoldControlRunsTest, EachRunOfControlsBecomesOneBlank) {
       {"", ""},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(FoldControlRuns(in), out) << in;
+}
+
+TEST(JoinTextTest, JoinsWithoutTheInnerNulsAndEndsWithOne) {
+  static constexpr char kPart[] = "1.2";
+  static constexpr auto kJoined = JoinText("a/", kPart, "", " z");
+  static_assert(std::string_view(kJoined) == "a/1.2 z");
+  EXPECT_EQ(std::string(kJoined.c_str()), "a/1.2 z");
+  EXPECT_EQ(std::string_view(JoinText("")), "");
+  EXPECT_EQ(std::string_view(JoinText("x")), "x");
 }
 
 }  // namespace
