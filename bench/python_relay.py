@@ -3,7 +3,9 @@
 benchmark's side-by-side comparison only: standard library, one thread per
 profile, the same INI, the same exchanges and the same allowlist as the
 connector. It keeps the issued secret in memory (no protection, no INI
-write) and stops when its standard input ends or gets a line."""
+write) and stops when its standard input ends or gets a line.
+Usage: python_relay.py CONNECTOR_VERSION (the version it reports, as the
+connector does)."""
 import configparser
 import json
 import os
@@ -38,7 +40,7 @@ def request(url, body=None, headers=None, timeout=45):
 
 def server_action(profile, action, payload, secret):
     headers = {"Content-Type": "application/json", "Accept": "application/json",
-               "X-Tolvenar-Connector-Version": "0.1.0"}
+               "X-Tolvenar-Connector-Version": profile["version"]}
     if secret:
         headers["X-Tolvenar-Connector"] = secret
     return request(profile["server"] + "/api.php?action=" + action,
@@ -71,7 +73,7 @@ def work(profile):
             if not secret:
                 status, text = server_action(profile, "connector-enroll", {
                     "code": profile["code"], "cnpj": profile["cnpj"],
-                    "connector_version": "0.1.0", "local_api_version": ""}, "")
+                    "connector_version": profile["version"], "local_api_version": ""}, "")
                 if status // 100 != 2:
                     stopping.wait(10)
                     continue
@@ -89,6 +91,7 @@ def work(profile):
 
 
 def main():
+    version = sys.argv[1]
     ini = configparser.ConfigParser(interpolation=None)
     ini.read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "TolvenarConnector.ini"))
     threads = []
@@ -102,6 +105,7 @@ def main():
             "cnpj": "".join(c for c in section.get("CNPJ", "") if c.isdigit()),
             "code": section.get("CodigoVinculacao", "").strip().upper(),
             "interval": int(section.get("IntervaloConsultaMS", "3000")),
+            "version": version,
         }
         thread = threading.Thread(target=work, args=(profile,), daemon=True)
         thread.start()

@@ -55,6 +55,9 @@ if(NOT WIN32)
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/signing_test.sh
                      ${PROJECT_SOURCE_DIR} ${TC_WINDOWS_BUILD_DIR})
     set_tests_properties(windows_signing PROPERTIES SKIP_RETURN_CODE 77)
+    # The setup's file name and the version it registers.
+    set_tests_properties(windows_setup windows_release windows_signing PROPERTIES
+                         ENVIRONMENT TC_VERSION=${PROJECT_VERSION})
   endif()
   if(TC_FUZZ_BUILD_DIR)
     add_test(NAME fuzz_targets

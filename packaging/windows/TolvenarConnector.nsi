@@ -2,7 +2,7 @@
 ; writes the first TolvenarConnector.ini (or keeps the one there), narrows its
 ; access list, registers and starts the service, and ends with "-check".
 ;
-; makensis -DTC_VERSION=0.1.0 -DTC_EXE=<TolvenarConnector.exe>
+; makensis -DTC_VERSION=<version> -DTC_EXE=<TolvenarConnector.exe>
 ;          -DTC_LEIAME=<LEIAME.txt> -DTC_OUTFILE=<setup.exe>
 ;          TolvenarConnector.nsi [-DTC_SIGN_NSH=<signing.nsh>]
 ;

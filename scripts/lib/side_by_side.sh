@@ -13,7 +13,8 @@ side_start() {  # program, server URL, profiles, poll interval in ms
   prepare_app "$@"
   if [ "$program" = python ]; then
     cp "$root/bench/python_relay.py" "$app/"
-    relay_command=(python3 -u ./python_relay.py)
+    relay_command=(python3 -u ./python_relay.py
+      "$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$tree/CMakeCache.txt")")
   else
     relay_command=(./TolvenarConnector -console)
   fi

@@ -1,6 +1,8 @@
 // Text helpers shared by every module. All text in the core is UTF-8.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -56,5 +58,24 @@ size_t CodePointCount(std::string_view text);
 
 // Drops a leading UTF-8 byte-order mark (EF BB BF), if any.
 std::string_view DropUtf8Bom(std::string_view bytes);
+
+// Text of a length fixed at compile time, NUL-terminated: a constant made of
+// other constants (JoinText).
+template <size_t N>
+struct FixedText {
+  char chars[N + 1] = {};
+  constexpr const char* c_str() const { return chars; }
+  constexpr operator std::string_view() const { return {chars, N}; }
+};
+
+// The string literals or char arrays one after the other, each without its
+// closing NUL, at compile time.
+template <size_t... N>
+constexpr FixedText<(N + ... + 0) - sizeof...(N)> JoinText(const char (&... parts)[N]) {
+  FixedText<(N + ... + 0) - sizeof...(N)> joined;
+  size_t at = 0;
+  ((std::copy_n(parts, N - 1, joined.chars + at), at += N - 1), ...);
+  return joined;
+}
 
 }  // namespace tolvenar

@@ -2,11 +2,12 @@
 // secret, stored through the configuration.
 #include <exception>
 
+#include "base/version.h"
 #include "config/config.h"
 #include "config/profile.h"
-#include "messages/messages.h"
-#include "json/json.h"
 #include "connector/worker.h"
+#include "json/json.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 
@@ -17,7 +18,7 @@ bool TTolvenarConnectorWorker::Enroll() {
   JsonObjectWriter request;
   request.AddString("code", FProfile->EnrollmentCode());
   request.AddString("cnpj", FProfile->CNPJ());
-  request.AddString("connector_version", "0.1.0");
+  request.AddString("connector_version", kConnectorVersion);
   request.AddString("local_api_version", FLocalAPIVersion);
 
   int status = 0;

@@ -1,9 +1,10 @@
 // The envelope of every exchange with the connection server: a JSON POST to
 // "<server>/api.php?action=<action>".
+#include "base/version.h"
 #include "config/profile.h"
-#include "http/http_client.h"
 #include "connector/server_probe.h"
 #include "connector/worker.h"
+#include "http/http_client.h"
 
 namespace tolvenar {
 
@@ -32,7 +33,7 @@ bool TTolvenarConnectorWorker::PostServerAction(const std::string& action, std::
   HttpHeaders headers = {
       {"Content-Type", "application/json"},
       {"Accept", "application/json"},
-      {"X-Tolvenar-Connector-Version", "0.1.0"},
+      {"X-Tolvenar-Connector-Version", kConnectorVersion},
   };
   if (!secret.empty()) headers.emplace_back("X-Tolvenar-Connector", secret);
   HttpClientResponse response =
@@ -51,7 +52,7 @@ int ProbeConnectionServer(Env& env, const std::string& server_url,
   const HttpHeaders headers = {
       {"Content-Type", "application/json"},
       {"Accept", "application/json"},
-      {"X-Tolvenar-Connector-Version", "0.1.0"},
+      {"X-Tolvenar-Connector-Version", kConnectorVersion},
   };
   return client.Send("POST", ServerActionURLOf(server_url, kServerProbeAction), headers, "{}")
       .status;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "base/version.h"
 #include "config/config.h"
 #include "diagnosis/profile_check.h"
 #include "env/env.h"
@@ -28,8 +29,8 @@ int RunCheck(Env& env, const ProfileCheckLimits& limits) {
   std::vector<ProfileSectionReading> readings =
       config.ReadProfileSections(&file_state, &file_problem);
 
-  std::string report =
-      "Tolvenar Connector 0.1.0: verificacao de " + OneLineLoggableText(config.FileName()) + kEol;
+  std::string report = "Tolvenar Connector " + std::string(kConnectorVersion) +
+                       ": verificacao de " + OneLineLoggableText(config.FileName()) + kEol;
   if (file_state == ProfilesFileState::kMissing) {
     report += std::string("Arquivo nao encontrado.") + kEol;
   }

@@ -1,13 +1,15 @@
 // Console mode: the connector runs until ENTER or the end of input.
 #pragma once
 
+#include <string_view>
+
 #include "messages/messages.h"
 
 namespace tolvenar {
 
 class Env;
 
-constexpr const char* kConsoleLine = kMsgConsoleLine;
+constexpr std::string_view kConsoleLine = kMsgConsoleLine;
 
 // Starts the manager, writes the console line, waits for one line of input,
 // stops. Errors pass out after the manager has been freed.

@@ -17,6 +17,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
+#include "base/version.h"
+
 namespace tolvenar {
 
 // The text with each placeholder replaced by the next value, in order; a
@@ -57,8 +60,8 @@ inline constexpr std::string_view kMsgServiceCustomError =
     "Service failed in custom message(<codigo>): <mensagem>";
 
 // --- console ---
-inline constexpr char kMsgConsoleLine[] =
-    "Tolvenar Connector 0.1.0 em execucao. Pressione ENTER para encerrar.";
+inline constexpr auto kMsgConsoleLine = JoinText("Tolvenar Connector ", kConnectorVersion,
+                                                 " em execucao. Pressione ENTER para encerrar.");
 inline constexpr char kMsgNoProfile[] = "Nenhuma conexao configurada em TolvenarConnector.ini.";
 inline constexpr std::string_view kMsgErrorReport =
     "Exception <classe> in module <modulo> at <endereco>.";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 namespace tolvenar {
 namespace {
@@ -97,6 +98,15 @@ TEST(OneLineLoggableTextTest, FoldsControlRunsThenCleansAndCuts) {
   };
   for (const auto& c : cases) EXPECT_EQ(OneLineLoggableText(c.in, c.max), c.out) << c.in;
   EXPECT_EQ(OneLineLoggableText(std::string(600, 'x')), std::string(500, 'x'));
+}
+
+TEST(JoinTextTest, JoinsWithoutTheInnerNulsAndEndsWithOne) {
+  static constexpr char kPart[] = "1.2";
+  static constexpr auto kJoined = JoinText("a/", kPart, "", " z");
+  static_assert(std::string_view(kJoined) == "a/1.2 z");
+  EXPECT_EQ(std::string(kJoined.c_str()), "a/1.2 z");
+  EXPECT_EQ(std::string_view(JoinText("")), "");
+  EXPECT_EQ(std::string_view(JoinText("x")), "x");
 }
 
 }  // namespace

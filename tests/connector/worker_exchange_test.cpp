@@ -7,9 +7,10 @@
 #include <functional>
 #include <map>
 
+#include "base/exception.h"
+#include "base/version.h"
 #include "config/config.h"
 #include "config/profile.h"
-#include "base/exception.h"
 #include "support/exposed_worker.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
@@ -92,14 +93,14 @@ TEST_F(ExchangeTest, ServerActionEnvelope) {
   EXPECT_EQ(sent.response_timeout_ms, 45000);
   EXPECT_THAT(sent.headers, ElementsAre(Pair("Content-Type", "application/json"),
                                         Pair("Accept", "application/json"),
-                                        Pair("X-Tolvenar-Connector-Version", "0.1.0")));
+                                        Pair("X-Tolvenar-Connector-Version", kConnectorVersion)));
   Route(Action("x"), [](const HttpRequest&) { return Reply(299, "ok"); });
   EXPECT_TRUE(worker_.PostServerAction("x", "{}", "s", status, text));
   EXPECT_EQ(text, "ok");
   EXPECT_THAT(
       env_.http().Requests().back().headers,
       ElementsAre(Pair("Content-Type", "application/json"), Pair("Accept", "application/json"),
-                  Pair("X-Tolvenar-Connector-Version", "0.1.0"),
+                  Pair("X-Tolvenar-Connector-Version", kConnectorVersion),
                   Pair("X-Tolvenar-Connector", "s")));
   Route(Action("x"), [](const HttpRequest&) { return Reply(300, "moved?"); });
   EXPECT_FALSE(worker_.PostServerAction("x", "{}", "", status, text));
@@ -126,8 +127,8 @@ TEST_F(ExchangeTest, EnrollSendsTheExactBodyAndStoresTheAnswer) {
   const auto sent = RequestsTo(Action("connector-enroll"));
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].body,
-            "{\"code\":\"AB-12\\u00C7\",\"cnpj\":\"12345678000199\",\"connector_version\":"
-            "\"0.1.0\",\"local_api_version\":\"3.1\"}");
+            "{\"code\":\"AB-12\\u00C7\",\"cnpj\":\"12345678000199\",\"connector_version\":\"" +
+                std::string(kConnectorVersion) + "\",\"local_api_version\":\"3.1\"}");
   EXPECT_EQ(sent[0].headers.size(), 3u);  // no secret header
   EXPECT_EQ(profile_.ConnectorID(), "42");
   EXPECT_EQ(profile_.EnrollmentCode(), "");
@@ -230,8 +231,8 @@ TEST_F(ExchangeTest, EnrollGoesOnWithAnEmptyVersionWhenTheProbeFails) {
   Route(Action("connector-enroll"), [](const HttpRequest&) { return Reply(403); });
   EXPECT_FALSE(worker_.Enroll());
   EXPECT_EQ(RequestsTo(Action("connector-enroll"))[0].body,
-            "{\"code\":\"X\",\"cnpj\":\"12345678000199\",\"connector_version\":\"0.1.0\","
-            "\"local_api_version\":\"\"}");
+            "{\"code\":\"X\",\"cnpj\":\"12345678000199\",\"connector_version\":\"" +
+                std::string(kConnectorVersion) + "\",\"local_api_version\":\"\"}");
   EXPECT_THAT(worker_.logged, ElementsAre("Vinculacao recusada (HTTP 403)."));
   EXPECT_EQ(profile_.EnrollmentCode(), "X");
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/version.h"
 #include "support/e2e_targets.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -89,7 +90,8 @@ TEST_P(ConsoleE2ETest, ThreeProfilesRunUntilEnterThenExitZero) {
   process.WriteStdIn("\r\n");
   const testing::ProcessResult r = process.Wait(120s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, "Tolvenar Connector 0.1.0 em execucao. Pressione ENTER para encerrar.\r\n");
+  EXPECT_EQ(r.out, std::string("Tolvenar Connector ") + kConnectorVersion +
+                       " em execucao. Pressione ENTER para encerrar.\r\n");
   EXPECT_EQ(r.err, "");
 }
 

@@ -14,6 +14,7 @@
 #include <regex>
 #include <thread>
 
+#include "base/version.h"
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
 #include "support/connector_e2e.h"
@@ -66,11 +67,11 @@ TEST_P(RelayE2ETest, EnrollsOnceThenTheNextStartPollsWithTheStoredSecret) {
   const tools::Enrollment enrollment = server.Enrollments()[0];
   EXPECT_EQ(enrollment.cnpj, kCnpj);
   EXPECT_EQ(enrollment.code, kCode);
-  EXPECT_EQ(enrollment.connector_version, "0.1.0");
+  EXPECT_EQ(enrollment.connector_version, kConnectorVersion);
   EXPECT_EQ(enrollment.local_api_version, "7.3.0");
   const RecordedRequest enroll = server.Requests("connector-enroll").at(0);
   EXPECT_FALSE(enroll.HasHeader("X-Tolvenar-Connector"));
-  EXPECT_EQ(enroll.Header("X-Tolvenar-Connector-Version"), "0.1.0");
+  EXPECT_EQ(enroll.Header("X-Tolvenar-Connector-Version"), kConnectorVersion);
   EXPECT_EQ(enroll.Header("Content-Type"), "application/json");
   for (const RecordedRequest& poll : server.Requests("connector-poll")) {
     EXPECT_EQ(poll.Header("X-Tolvenar-Connector"), enrollment.connector_secret);

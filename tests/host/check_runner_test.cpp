@@ -13,8 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "config/config.h"
 #include "base/exception.h"
+#include "base/version.h"
+#include "config/config.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
 
@@ -84,7 +85,8 @@ class RunCheckTest : public ::testing::Test {
 TEST_F(RunCheckTest, AWorkingEnrolledProfileGivesZeroAndSaysWhy) {
   dir_.Write("TolvenarConnector.ini", Section("Connector", Working()));
   EXPECT_EQ(RunCheck(env_), 0) << env_.out;
-  const std::string expected = "Tolvenar Connector 0.1.0: verificacao de " + dir_.Dir() +
+  const std::string expected = std::string("Tolvenar Connector ") + kConnectorVersion +
+                               ": verificacao de " + dir_.Dir() +
                                "TolvenarConnector.ini\r\n"
                                "[Connector]\r\n"
                                "  Situacao: ativa\r\n"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/exception.h"
+#include "base/version.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
 
@@ -58,7 +59,8 @@ TEST(RunConsoleTest, WritesTheConsoleLineReadsOneLineAndStops) {
   dir.Write("TolvenarConnector.ini", kIdleProfile);
   ConsoleEnv env(dir.Dir());
   RunConsole(env);
-  EXPECT_EQ(env.out, "Tolvenar Connector 0.1.0 em execucao. Pressione ENTER para encerrar.\r\n");
+  EXPECT_EQ(env.out, std::string("Tolvenar Connector ") + kConnectorVersion +
+                         " em execucao. Pressione ENTER para encerrar.\r\n");
   EXPECT_EQ(env.reads, 1);
 }
 

@@ -8,9 +8,10 @@
 #include <optional>
 #include <thread>
 
-#include "env/env.h"
 #include "base/exception.h"
 #include "base/stop_signal.h"
+#include "base/version.h"
+#include "env/env.h"
 #include "http/http_client.h"
 #include "support/compressed_zeros.h"
 #include "support/compression.h"
@@ -24,7 +25,8 @@ using testing::RawHttpServer;
 using testing::RawReply;
 using testing::RawRequest;
 
-const std::string kUserAgent = "User-Agent: TolvenarConnector/0.1.0";
+const std::string kUserAgent = std::string("User-Agent: TolvenarConnector/") + kConnectorVersion;
+const std::string kVersionLine = std::string("X-Tolvenar-Connector-Version: ") + kConnectorVersion;
 const std::string kNoMapping =
     "No mapping for the Unicode character exists in the target multi-byte code page";
 const std::string kPayload = "{\"cnpj\":\"12345678000199\",\"texto\":\"a\\u00e7\\u00e3o\"}";
@@ -43,15 +45,14 @@ constexpr size_t kMiB = size_t{1} << 20;
 
 const HttpHeaders kServerHeaders = {{"Content-Type", "application/json"},
                                     {"Accept", "application/json"},
-                                    {"X-Tolvenar-Connector-Version", "0.1.0"},
+                                    {"X-Tolvenar-Connector-Version", kConnectorVersion},
                                     {"X-Tolvenar-Connector", "s3cr3t"}};
-const std::vector<std::string> kServerWire = {
-    kUserAgent, "Content-Type: application/json", "Accept: application/json",
-    "X-Tolvenar-Connector-Version: 0.1.0", "X-Tolvenar-Connector: s3cr3t"};
+const std::vector<std::string> kServerWire = {kUserAgent, "Content-Type: application/json",
+                                              "Accept: application/json", kVersionLine,
+                                              "X-Tolvenar-Connector: s3cr3t"};
 // kServerWire after a 301/302/303 turned the POST into a GET.
 const std::vector<std::string> kServerWireAsGet = {kUserAgent, "Accept: application/json",
-                                                   "X-Tolvenar-Connector-Version: 0.1.0",
-                                                   "X-Tolvenar-Connector: s3cr3t"};
+                                                   kVersionLine, "X-Tolvenar-Connector: s3cr3t"};
 
 const HttpHeaders kAllCredentials = {{"Content-Type", "application/json"},
                                      {"Accept", "application/json"},

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "base/exception.h"
+#include "base/version.h"
 #include "support/compression.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
@@ -28,7 +29,7 @@ HttpResponse RedirectTo(int status, std::string location) {
 
 const HttpHeaders kServerHeaders = {{"Content-Type", "application/json"},
                                     {"Accept", "application/json"},
-                                    {"X-Tolvenar-Connector-Version", "0.1.0"},
+                                    {"X-Tolvenar-Connector-Version", kConnectorVersion},
                                     {"X-Tolvenar-Connector", "secret"}};
 
 class HttpClientTest : public ::testing::Test {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "base/version.h"
 #include "reference_server/sample_local_api.h"
 #include "support/temp_dir.h"
 
@@ -50,7 +51,7 @@ class ConnectionServerTest : public ::testing::Test {
   std::string EnrollBody(const std::string& code, const std::string& cnpj = kCnpj) {
     return Json{{"code", code},
                 {"cnpj", cnpj},
-                {"connector_version", "0.1.0"},
+                {"connector_version", kConnectorVersion},
                 {"local_api_version", "9.9"}}
         .dump();
   }
@@ -87,7 +88,7 @@ TEST_F(ConnectionServerTest, EnrollmentCodeIsAcceptedOnceForItsCnpj) {
   const Enrollment enrollment = server_.Enrollments()[0];
   EXPECT_EQ(enrollment.cnpj, kCnpj);
   EXPECT_EQ(enrollment.code, "AB-12CD");
-  EXPECT_EQ(enrollment.connector_version, "0.1.0");
+  EXPECT_EQ(enrollment.connector_version, kConnectorVersion);
   EXPECT_EQ(enrollment.local_api_version, "9.9");
   EXPECT_EQ(enrollment.connector_secret, answer.at("connector_secret"));
 }

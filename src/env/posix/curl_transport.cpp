@@ -14,14 +14,15 @@
 #include <string_view>
 
 #include "base/exception.h"
-#include "env/posix/trusted_roots.h"
 #include "base/text.h"
+#include "base/version.h"
+#include "env/posix/trusted_roots.h"
 
 namespace tolvenar {
 
 namespace {
 
-constexpr std::string_view kUserAgent = "TolvenarConnector/0.1.0";
+constexpr auto kUserAgent = JoinText("TolvenarConnector/", kConnectorVersion);
 
 struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }

@@ -14,6 +14,7 @@
 
 #include "base/exception.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "env/windows/env_windows.h"
 #include "env/windows/winhttp_async.h"
 #include "env/windows/winhttp_error.h"
@@ -25,7 +26,7 @@
 namespace tolvenar {
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"TolvenarConnector/0.1.0";
+constexpr auto kUserAgent = JoinText("TolvenarConnector/", kConnectorVersion);
 constexpr char kCertificateRejected[] = "Server Certificate Invalid or not present";
 constexpr const char* kUnknownFailure = kWinHttpUnknownFailure;
 
@@ -112,7 +113,7 @@ void AddHeaders(HINTERNET request, const HttpHeaders& headers) {
     }
   }
   // The agent first, so that the caller's headers follow it on the wire.
-  AddHeader(request, "User-Agent", WideToUtf8(kUserAgent));
+  AddHeader(request, "User-Agent", std::string(kUserAgent));
   for (const auto& [name, value] : headers) AddHeader(request, name, value);
 }
 
@@ -214,7 +215,7 @@ const WinHttpSession* SharedSession(const std::string& test_ca_file) {
   const std::lock_guard<std::mutex> lock(mutex);
   auto found = sessions.find(test_ca_file);
   if (found == sessions.end()) {
-    WinHttpSession session = OpenWinHttpSession(kUserAgent);
+    WinHttpSession session = OpenWinHttpSession(Utf8ToWide(kUserAgent).c_str());
     if (!session.handle) return nullptr;  // tried again by the next exchange
     found = sessions.emplace(test_ca_file, std::move(session)).first;
   }

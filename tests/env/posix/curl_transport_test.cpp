@@ -9,8 +9,9 @@
 
 #include <optional>
 
-#include "env/env.h"
 #include "base/exception.h"
+#include "base/version.h"
+#include "env/env.h"
 #include "env/posix/trusted_roots.h"
 #include "http/http_client.h"
 #include "support/raw_http_server.h"
@@ -229,8 +230,8 @@ TEST(CurlTransport, PutsNothingOfItsOwnBesidesTheProtocolHeaders) {
   ASSERT_EQ(server.Requests().size(), 1u);
   const std::string expected_head =
       "POST /api.php?action=connector-poll HTTP/1.1\r\nHost: 127.0.0.1:" +
-      std::to_string(server.port()) +
-      "\r\nUser-Agent: TolvenarConnector/0.1.0\r\nX-Empty:\r\n"
+      std::to_string(server.port()) + "\r\nUser-Agent: TolvenarConnector/" + kConnectorVersion +
+      "\r\nX-Empty:\r\n"
       "Content-Length: 2\r\n\r\n{}";
   EXPECT_EQ(server.Requests()[0].raw, expected_head);
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/version.h"
 #include "support/raw_http_server.h"
 
 namespace tolvenar {
@@ -86,7 +87,7 @@ TEST(WinHttpTransportTest, SendsCallerHeadersInOrderAfterTheAgent) {
   HttpRequest request = Request("POST", server.Url("/conn/api.php?action=connector-poll"));
   request.headers = {{"Content-Type", "application/json"},
                      {"Accept", "application/json"},
-                     {"X-Tolvenar-Connector-Version", "0.1.0"},
+                     {"X-Tolvenar-Connector-Version", kConnectorVersion},
                      {"X-Tolvenar-Connector", "s3cr3t"}};
   request.body = "{}";
 
@@ -101,7 +102,7 @@ TEST(WinHttpTransportTest, SendsCallerHeadersInOrderAfterTheAgent) {
   EXPECT_THAT(ChosenHeaderNames(seen[0]),
               ElementsAre("User-Agent", "Content-Type", "Accept", "X-Tolvenar-Connector-Version",
                           "X-Tolvenar-Connector"));
-  EXPECT_EQ(*seen[0].Header("User-Agent"), "TolvenarConnector/0.1.0");
+  EXPECT_EQ(*seen[0].Header("User-Agent"), std::string("TolvenarConnector/") + kConnectorVersion);
   EXPECT_EQ(*seen[0].Header("X-Tolvenar-Connector"), "s3cr3t");
   ASSERT_NE(seen[0].Header("Content-Length"), nullptr);
   EXPECT_EQ(*seen[0].Header("Content-Length"), "2");

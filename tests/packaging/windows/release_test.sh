@@ -5,12 +5,13 @@
 # with that file's checksum, and that file maps an address back to its
 # function and source line; the setup stays under 1.5 MB; a tree configured
 # without a certificate signs nothing.
-# Usage: release_test.sh WINDOWS_BUILD_DIR
+# Usage: TC_VERSION=<project version> release_test.sh WINDOWS_BUILD_DIR
 # Exit code 77: skipped (no setup can be built here).
 set -euo pipefail
 
 build=$(cd "$1" && pwd)
-setup="$build/TolvenarConnector-0.1.0-setup.exe"
+version=${TC_VERSION:?"TC_VERSION must name the project's version (ctest sets it)"}
+setup="$build/TolvenarConnector-$version-setup.exe"
 exe="$build/TolvenarConnector.exe"
 release="$build/release/TolvenarConnector.exe"
 debug="$release.debug"

@@ -19,14 +19,16 @@
 # with what it set and so fails there (a step shows it). Every other step
 # runs a build of the same script made here with shorter waits and with that
 # difference reported as a warning instead (TC_ACCESS_LISTS_UNVERIFIED).
-# Usage: setup_test.sh WINDOWS_BUILD_DIR REFERENCE_SERVER_EXE SAMPLE_LOCAL_API_EXE
+# Usage: TC_VERSION=<project version> setup_test.sh WINDOWS_BUILD_DIR REFERENCE_SERVER_EXE
+#          SAMPLE_LOCAL_API_EXE
 # Exit code 77: skipped (no setup can be built here).
 set -euo pipefail
 
 build=$(cd "$1" && pwd)
 server_exe=$2
 api_exe=$3
-setup="$build/TolvenarConnector-0.1.0-setup.exe"
+version=${TC_VERSION:?"TC_VERSION must name the project's version (ctest sets it)"}
+setup="$build/TolvenarConnector-$version-setup.exe"
 # The setup ships the stripped executable.
 exe="$build/release/TolvenarConnector.exe"
 tool="$build/tests/packaging/tc_setup_tool.exe"
@@ -63,7 +65,7 @@ trap cleanup EXIT
 STOP_WAIT_S=10
 CHECK_WAIT_S=15
 test_setup="$work/setup-test.exe"
-makensis -V2 -DTC_VERSION=0.1.0 -DTC_EXE="$exe" -DTC_LEIAME="$build/LEIAME.txt" \
+makensis -V2 -DTC_VERSION="$version" -DTC_EXE="$exe" -DTC_LEIAME="$build/LEIAME.txt" \
   -DTC_OUTFILE="$test_setup" \
   -DTC_STOP_WAIT_S=$STOP_WAIT_S -DTC_CHECK_WAIT_S=$CHECK_WAIT_S -DTC_ACCESS_LISTS_UNVERIFIED \
   "$source_dir/packaging/windows/TolvenarConnector.nsi" > "$work/makensis.txt" 2>&1 ||
@@ -254,7 +256,7 @@ has "$out" "[install exit 0]"
 has "$out" 'ImagePath    REG_SZ    "C:\Program Files\Tolvenar\Connector\TolvenarConnector.exe"'
 has "$out" "Start    REG_DWORD    0x2"
 has "$out" "ObjectName    REG_SZ    LocalSystem"
-has "$out" "DisplayVersion    REG_SZ    0.1.0"
+has "$out" "DisplayVersion    REG_SZ    $version"
 has "$out" "Publisher    REG_SZ    Tolvenar"
 has "$out" 'InstallLocation    REG_SZ    C:\Program Files\Tolvenar\Connector'
 has "$out" 'UninstallString    REG_SZ    "C:\Program Files\Tolvenar\Connector\Desinstalar.exe"'

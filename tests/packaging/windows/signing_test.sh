@@ -6,13 +6,14 @@
 # prefix of its own). A second throwaway root must not verify them.
 # The tree is WINDOWS_BUILD_DIR-signed, with the same build type and compiler
 # launcher as WINDOWS_BUILD_DIR, and is kept: later runs only sign again.
-# Usage: signing_test.sh SOURCE_DIR WINDOWS_BUILD_DIR
+# Usage: TC_VERSION=<project version> signing_test.sh SOURCE_DIR WINDOWS_BUILD_DIR
 # Exit code 77: skipped (makensis, osslsigncode, openssl or Wine missing).
 set -euo pipefail
 
 source_dir=$(cd "$1" && pwd)
 main_tree=$(cd "$2" && pwd)
 tree="$main_tree-signed"
+version=${TC_VERSION:?"TC_VERSION must name the project's version (ctest sets it)"}
 
 WINE=/usr/lib/wine/wine64
 [ -x "$WINE" ] || WINE=$(command -v wine64 || command -v wine || true)
@@ -61,7 +62,7 @@ grep -q -F -- "-- Windows artefacts signed with $keys/signer.p12" "$keys/configu
   fail "the configuration does not say that it signs"
 cmake --build "$tree" --target setup -j2 > "$keys/build.log" 2>&1 || { tail -30 "$keys/build.log" >&2; exit 1; }
 
-setup="$tree/TolvenarConnector-0.1.0-setup.exe"
+setup="$tree/TolvenarConnector-$version-setup.exe"
 release="$tree/release/TolvenarConnector.exe"
 
 # The setup installs under Wine: it runs (NSIS's own integrity check passes
