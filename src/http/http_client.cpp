@@ -4,9 +4,9 @@
 #include <limits>
 #include <optional>
 
-#include "env/env.h"
 #include "base/exception.h"
 #include "base/text.h"
+#include "env/env.h"
 #include "http/content_decoding.h"
 #include "http/cookie_jar.h"
 #include "http/url.h"
@@ -118,7 +118,8 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
     cookies.Store(current.host, answer.headers);
 
     const std::string* location_header = FindHeader(answer.headers, "Location");
-    const std::string location = location_header ? Trim(*location_header) : std::string();
+    const std::string location =
+        location_header ? TrimControlsAndSpaces(*location_header) : std::string();
     if (!IsRedirectStatus(answer.status) || location.empty()) {
       HttpClientResponse response;
       response.status = answer.status;

@@ -14,8 +14,8 @@
 #include <string_view>
 
 #include "base/exception.h"
-#include "env/posix/trusted_roots.h"
 #include "base/text.h"
+#include "env/posix/trusted_roots.h"
 
 namespace tolvenar {
 
@@ -239,11 +239,12 @@ size_t ReadHeaderLine(Transfer* transfer, std::string_view line, size_t length) 
       transfer->response.body.reserve(BodyReserveFor(headers, transfer->max_body_bytes));
     }
   } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
-    headers.back().second += " " + Trim(line);  // folded continuation line
+    headers.back().second += " " + TrimControlsAndSpaces(line);  // folded continuation line
   } else {
     const size_t colon = line.find(':');
     if (colon != std::string_view::npos) {
-      headers.emplace_back(std::string(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+      headers.emplace_back(std::string(line.substr(0, colon)),
+                           TrimControlsAndSpaces(line.substr(colon + 1)));
     }
   }
   return length;
