@@ -4,12 +4,28 @@
 
 namespace tolvenar {
 
-std::string Trim(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) --end;
-  return std::string(text.substr(begin, end - begin));
+namespace {
+
+template <typename InSet>
+std::string_view TrimWhere(std::string_view text, InSet in_set) {
+  while (!text.empty() && in_set(text.front())) text.remove_prefix(1);
+  while (!text.empty() && in_set(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+std::string TrimControlsAndSpaces(std::string_view text) {
+  return std::string(TrimWhere(text, [](char c) { return static_cast<unsigned char>(c) <= 0x20; }));
+}
+
+std::string_view TrimWhitespaceExceptLineFeed(std::string_view text) {
+  return TrimWhere(
+      text, [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; });
+}
+
+std::string_view TrimSpacesAndTabs(std::string_view text) {
+  return TrimWhere(text, [](char c) { return c == ' ' || c == '\t'; });
 }
 
 std::string StripTrailingSlashes(std::string_view text) {

@@ -8,8 +8,21 @@
 
 namespace tolvenar {
 
-// Removes every character of code U+0020 or lower from both ends.
-std::string Trim(std::string_view text);
+// Trimming: each function removes one set of characters from both ends and
+// is named after its set.
+
+// Every character of code U+0020 or lower: the controls U+0000-U+001F
+// (CR, LF, tab, NUL...) and the space.
+std::string TrimControlsAndSpaces(std::string_view text);
+
+// The C whitespace except the line feed: space, tab, CR, VT and FF. For text
+// already cut into lines at LF, where a CR left before it is blank. Returns
+// a view into `text`.
+std::string_view TrimWhitespaceExceptLineFeed(std::string_view text);
+
+// Space and tab only, the blanks of an HTTP header line. Returns a view into
+// `text`.
+std::string_view TrimSpacesAndTabs(std::string_view text);
 
 // Removes trailing "/" characters again and again.
 std::string StripTrailingSlashes(std::string_view text);

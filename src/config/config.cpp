@@ -1,11 +1,11 @@
 #include "config/config.h"
 
+#include "base/text.h"
 #include "config/cnpj.h"
 #include "config/ini_file.h"
 #include "config/int_conversion.h"
 #include "env/env.h"
 #include "messages/messages.h"
-#include "base/text.h"
 
 namespace tolvenar {
 
@@ -89,13 +89,16 @@ std::vector<ProfileSectionReading> TTolvenarConnectorConfig::ReadProfileSections
     reading.inactive = !ReadFlag(ini, section, "Ativo", true);
     auto profile = std::make_unique<TTolvenarConnectorProfile>(&env_->Protector());
     profile->SetSection(section);
-    profile->SetServerURL(StripTrailingSlashes(Trim(ReadText(ini, section, "Servidor"))));
+    profile->SetServerURL(
+        StripTrailingSlashes(TrimControlsAndSpaces(ReadText(ini, section, "Servidor"))));
     profile->SetCNPJ(NormalizeCNPJ(ReadText(ini, section, "CNPJ")));
-    profile->SetEnrollmentCode(AsciiUpper(Trim(ReadText(ini, section, "CodigoVinculacao"))));
-    profile->SetSecretEncrypted(Trim(ReadText(ini, section, "ConnectorSecretEnc")));
-    profile->SetConnectorID(Trim(ReadText(ini, section, "ConnectorID")));
-    profile->SetLocalAPIURL(
-        StripTrailingSlashes(Trim(ReadText(ini, section, "APILocal", kDefaultLocalAPIURL))));
+    profile->SetEnrollmentCode(
+        AsciiUpper(TrimControlsAndSpaces(ReadText(ini, section, "CodigoVinculacao"))));
+    profile->SetSecretEncrypted(
+        TrimControlsAndSpaces(ReadText(ini, section, "ConnectorSecretEnc")));
+    profile->SetConnectorID(TrimControlsAndSpaces(ReadText(ini, section, "ConnectorID")));
+    profile->SetLocalAPIURL(StripTrailingSlashes(
+        TrimControlsAndSpaces(ReadText(ini, section, "APILocal", kDefaultLocalAPIURL))));
     int interval = ReadInteger(ini, section, "IntervaloConsultaMS", kDefaultPollIntervalMS);
     if (interval < kMinPollIntervalMS || interval > kMaxPollIntervalMS) {
       interval = kDefaultPollIntervalMS;

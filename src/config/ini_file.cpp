@@ -6,14 +6,6 @@ namespace tolvenar {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 enum class LineKind { kOther, kSection, kKey };
 
 struct ParsedLine {
@@ -24,19 +16,19 @@ struct ParsedLine {
 
 ParsedLine ParseLine(std::string_view body) {
   ParsedLine parsed;
-  const std::string_view content = TrimBlanks(body);
+  const std::string_view content = TrimWhitespaceExceptLineFeed(body);
   if (content.empty() || content.front() == ';') return parsed;
   if (content.front() == '[') {
     std::string_view name = content.substr(1);
     const size_t close = name.rfind(']');
     if (close != std::string_view::npos) name = name.substr(0, close);
     parsed.kind = LineKind::kSection;
-    parsed.name = TrimBlanks(name);
+    parsed.name = TrimWhitespaceExceptLineFeed(name);
     return parsed;
   }
   const size_t equals = body.find('=');
   if (equals == std::string_view::npos) return parsed;
-  parsed.name = TrimBlanks(body.substr(0, equals));
+  parsed.name = TrimWhitespaceExceptLineFeed(body.substr(0, equals));
   if (parsed.name.empty()) return parsed;
   parsed.kind = LineKind::kKey;
   parsed.value_begin = equals + 1;
@@ -54,7 +46,7 @@ std::string_view CutToCodePoints(std::string_view text, size_t max_chars) {
 }
 
 std::string ReadValue(std::string_view raw) {
-  std::string_view value = TrimBlanks(raw);
+  std::string_view value = TrimWhitespaceExceptLineFeed(raw);
   if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
     value = value.substr(1, value.size() - 2);
   }

@@ -1,10 +1,10 @@
 // TTolvenarConnectorConfig's conversion between the plain connector secret
 // and its stored text: UTF-8 bytes, protected by the machine's data
 // protection, in one line of Base64.
+#include "base/text.h"
 #include "config/base64.h"
 #include "config/config.h"
 #include "env/data_protector.h"
-#include "base/text.h"
 
 namespace tolvenar {
 
@@ -19,7 +19,7 @@ std::string TTolvenarConnectorConfig::ProtectMachineString(DataProtector& protec
 // here holds UTF-8; a lossy conversion would only hide a fault.
 std::string TTolvenarConnectorConfig::UnprotectMachineString(DataProtector& protector,
                                                              const std::string& AValue) {
-  const std::string text = Trim(AValue);
+  const std::string text = TrimControlsAndSpaces(AValue);
   if (text.empty()) return "";
   const std::string block = Base64DecodeLenient(text);
   if (block.empty()) return "";

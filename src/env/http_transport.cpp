@@ -32,4 +32,13 @@ size_t BodyReserveFor(const HttpHeaders& headers, size_t max_body_bytes) {
   return length ? static_cast<size_t>(std::min<uint64_t>(*length, ceiling)) : 0;
 }
 
+std::optional<StopSignal::Clock::time_point> RequestEnd(
+    const StopSignal* stop, StopSignal::Clock::time_point started,
+    StopSignal::Clock::duration limit, std::optional<StopSignal::Clock::time_point> deadline) {
+  const std::optional<StopSignal::Clock::time_point> stopped =
+      stop ? stop->Deadline(started, limit) : std::nullopt;
+  if (stopped && deadline) return std::min(*stopped, *deadline);
+  return stopped ? stopped : deadline;
+}
+
 }  // namespace tolvenar

@@ -3,6 +3,7 @@
 // interface, the same way on every platform.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,10 @@ struct HttpRequest {
   // response_timeout_ms after the later of the request and its own start,
   // however the peer keeps it alive.
   const StopSignal* stop = nullptr;
+  // When the request must be over, or nothing: past it the request fails as
+  // a time-out (its usual message), however the peer keeps it alive. It
+  // stands beside `stop`: the request ends at whichever bound comes first.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   // The most the answer's body may hold; a longer one fails the request as
   // one past kMaxAnswerBodyBytes does, once the limit is passed.
   size_t max_body_bytes = kMaxAnswerBodyBytes;
@@ -74,5 +79,13 @@ std::optional<uint64_t> AnnouncedContentLength(const HttpHeaders& headers);
 // 64 MiB (nor `max_body_bytes`), so a false claim cannot make the connector
 // commit memory for bytes that never come. 0 when no length is announced.
 size_t BodyReserveFor(const HttpHeaders& headers, size_t max_body_bytes = kMaxAnswerBodyBytes);
+
+// When a request that began at `started` must be over: the first of
+// `deadline` and the stop's bound (`limit` after the later of the stop and
+// `started`); nothing while no stop was requested and there is no deadline.
+// Read again as the request runs, since the stop may come at any time.
+std::optional<StopSignal::Clock::time_point> RequestEnd(
+    const StopSignal* stop, StopSignal::Clock::time_point started,
+    StopSignal::Clock::duration limit, std::optional<StopSignal::Clock::time_point> deadline);
 
 }  // namespace tolvenar

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "base/exception.h"
-#include "env/http_transport.h"
 #include "base/text.h"
+#include "env/http_transport.h"
 
 namespace tolvenar {
 
@@ -88,7 +88,7 @@ std::string Inflate(std::string_view input, int window_bits, bool gzip_members, 
 std::string DecodeContent(std::string_view content_encoding, std::string body, size_t max_bytes) {
   if (body.empty()) return body;
   max_bytes = std::min(max_bytes, kMaxAnswerBodyBytes);
-  const std::string coding = Trim(content_encoding);
+  const std::string coding = TrimControlsAndSpaces(content_encoding);
   if (SameTextAscii(coding, "gzip") || SameTextAscii(coding, "x-gzip")) {
     return Inflate(body, kGzipWindowBits, true, max_bytes);
   }

@@ -26,7 +26,8 @@ void CookieJar::Store(std::string_view host, const HttpHeaders& answer_headers) 
     const std::string_view pair = std::string_view(value).substr(0, value.find(';'));
     const size_t equals = pair.find('=');
     if (equals == std::string_view::npos) continue;
-    Cookie cookie{std::string(host), Trim(pair.substr(0, equals)), Trim(pair.substr(equals + 1))};
+    Cookie cookie{std::string(host), TrimControlsAndSpaces(pair.substr(0, equals)),
+                  TrimControlsAndSpaces(pair.substr(equals + 1))};
     if (cookie.name.empty() || !IsCookieText(cookie.name) || !IsCookieText(cookie.value)) continue;
     auto same = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& kept) {
       return kept.host == cookie.host && kept.name == cookie.name;

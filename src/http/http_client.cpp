@@ -4,9 +4,9 @@
 #include <limits>
 #include <optional>
 
-#include "env/env.h"
 #include "base/exception.h"
 #include "base/text.h"
+#include "env/env.h"
 #include "http/content_decoding.h"
 #include "http/cookie_jar.h"
 #include "http/url.h"
@@ -66,10 +66,7 @@ HttpClient::HttpClient(Env& env, int connect_timeout_ms, int response_timeout_ms
 
 HttpClient::~HttpClient() = default;
 
-void HttpClient::SetDeadline(StopSignal::Clock::time_point deadline) {
-  deadline_ = deadline;
-  deadline_stop_.Request();
-}
+void HttpClient::SetDeadline(StopSignal::Clock::time_point deadline) { deadline_ = deadline; }
 
 HttpClientResponse HttpClient::Send(const std::string& method, const std::string& url,
                                     const HttpHeaders& headers, std::string body) {
@@ -94,18 +91,18 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
     request.stop = stop_;
     request.max_body_bytes = max_body_bytes_;
     if (deadline_) {
-      // The signal already requested ends the request one response time-out
-      // after it starts, however the peer keeps it alive; cut to the time
-      // left, that is the deadline at the latest.
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            *deadline_ - StopSignal::Clock::now())
-                            .count();
+      // The request ends one response time-out after it starts, however the
+      // peer keeps it alive; cut to the time left, that is the deadline at
+      // the latest.
+      const StopSignal::Clock::time_point now = StopSignal::Clock::now();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - now).count();
       if (left <= 0) throw Exception(kDeadlinePassedMessage);
       const int left_ms =
           static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max()));
       request.connect_timeout_ms = std::min(request.connect_timeout_ms, left_ms);
       request.response_timeout_ms = std::min(request.response_timeout_ms, left_ms);
-      request.stop = &deadline_stop_;
+      request.deadline = now + std::chrono::milliseconds(request.response_timeout_ms);
     }
     const bool same_origin = current.Origin() == origin;
     for (const HttpHeader& header : current_headers) {
@@ -118,7 +115,8 @@ HttpClientResponse HttpClient::Send(const std::string& method, const std::string
     cookies.Store(current.host, answer.headers);
 
     const std::string* location_header = FindHeader(answer.headers, "Location");
-    const std::string location = location_header ? Trim(*location_header) : std::string();
+    const std::string location =
+        location_header ? TrimControlsAndSpaces(*location_header) : std::string();
     if (!IsRedirectStatus(answer.status) || location.empty()) {
       HttpClientResponse response;
       response.status = answer.status;

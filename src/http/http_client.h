@@ -29,7 +29,8 @@ class HttpClient {
   ~HttpClient();
 
   // Exchanges still running after a stop was signalled end within the
-  // response time-out of the request, whatever the peer does.
+  // response time-out of the request, whatever the peer does. A deadline
+  // set as well does not replace it: the first of the two ends the exchange.
   void SetStopSignal(const StopSignal* stop) { stop_ = stop; }
   // Redirects are followed only within the origin (scheme, host, port) an
   // exchange started on; any other target fails with "Redirect to another
@@ -65,8 +66,6 @@ class HttpClient {
   const StopSignal* stop_ = nullptr;
   bool same_origin_only_ = false;
   std::optional<StopSignal::Clock::time_point> deadline_;
-  // Requested from the start: bounds each request by its response time-out.
-  StopSignal deadline_stop_;
   size_t max_body_bytes_ = kMaxAnswerBodyBytes;
 };
 

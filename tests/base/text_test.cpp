@@ -1,4 +1,4 @@
-// Peer text made fit for one log line.
+// Text helpers: trimming, and peer text made fit for one log line.
 #include "base/text.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,35 @@
 
 namespace tolvenar {
 namespace {
+
+// Each trimming function against the same inputs: a row shows what each set
+// removes from both ends and, where the results differ, where the sets part.
+TEST(TrimTest, EachFunctionRemovesExactlyItsSetFromBothEnds) {
+  struct Case {
+    std::string in;
+    std::string controls_and_spaces;
+    std::string whitespace_except_lf;
+    std::string spaces_and_tabs;
+  };
+  const std::string nul(1, '\0');
+  const std::string soh = "\x01";
+  for (const Case& c : {
+           Case{" \t a b \t ", "a b", "a b", "a b"},
+           Case{"\r a \r", "a", "a", "\r a \r"},
+           Case{"\v\fa\f\v", "a", "a", "\v\fa\f\v"},
+           Case{"\na\n", "a", "\na\n", "\na\n"},
+           Case{" a\r\n", "a", "a\r\n", "a\r\n"},
+           Case{soh + "a\x1F", "a", soh + "a\x1F", soh + "a\x1F"},
+           Case{nul + "a" + nul, "a", nul + "a" + nul, nul + "a" + nul},
+           Case{"\x7F a \xC2\xA0", "\x7F a \xC2\xA0", "\x7F a \xC2\xA0", "\x7F a \xC2\xA0"},
+           Case{"\t\r\n \x01", "", "\n \x01", "\r\n \x01"},
+           Case{"", "", "", ""},
+       }) {
+    EXPECT_EQ(TrimControlsAndSpaces(c.in), c.controls_and_spaces) << c.in;
+    EXPECT_EQ(TrimWhitespaceExceptLineFeed(c.in), c.whitespace_except_lf) << c.in;
+    EXPECT_EQ(TrimSpacesAndTabs(c.in), c.spaces_and_tabs) << c.in;
+  }
+}
 
 TEST(LoggableTextTest, ReplacesControlsAndBrokenBytesAndCutsByCharacters) {
   struct Case {

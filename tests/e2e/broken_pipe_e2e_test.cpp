@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "env/posix/unique_fd.h"
 #include "support/connector_e2e.h"
 #include "support/e2e_targets.h"
 #include "support/temp_dir.h"
@@ -24,22 +25,6 @@ namespace tolvenar {
 namespace {
 
 using ::testing::MatchesRegex;
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { Close(); }
-  int get() const { return fd_; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 struct Outcome {
   bool exited = false;
@@ -80,13 +65,13 @@ Outcome RunWithClosedStdOut(const std::vector<std::string>& argv, const std::str
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
-  const Fd stdin_writer(in[1]);
-  Fd stderr_reader(err[0]);
+  const UniqueFd stdin_writer(in[1]);
+  UniqueFd stderr_reader(err[0]);
 
   Outcome outcome;
   const auto end = std::chrono::steady_clock::now() + testing::kE2ELimit;
   // Standard error ends when the program does.
-  while (stderr_reader.get() >= 0) {
+  while (stderr_reader.valid()) {
     if (std::chrono::steady_clock::now() >= end) {
       outcome.timed_out = true;
       ::kill(pid, SIGKILL);
@@ -99,7 +84,7 @@ Outcome RunWithClosedStdOut(const std::vector<std::string>& argv, const std::str
     if (n > 0) {
       outcome.err.append(buffer, static_cast<size_t>(n));
     } else if (n == 0 || errno != EINTR) {
-      stderr_reader.Close();
+      stderr_reader.reset();
     }
   }
   int status = 0;

@@ -3,10 +3,12 @@
 // for curl on Linux and WinHTTP on Windows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "base/exception.h"
 #include "base/stop_signal.h"
@@ -735,6 +737,86 @@ TEST(HttpClientStop, AnswerBeforeTheStopDeadlineArrives) {
   EXPECT_EQ(client.Send("GET", server.Url("/echo"), {}, "").body, "ok");
   EXPECT_EQ(client.Send("GET", server.Url("/trickle-ten"), {}, "").body, "0123456789");
 }
+
+// --- a stop and a deadline given together ---
+
+// Whichever comes first ends the exchange, as the time-out of the wait it
+// cut short; the other is not lost. Each case runs through the transport
+// itself and through HttpClient, while the peer trickles headers for 30 s.
+struct BoundCase {
+  std::string name;
+  std::chrono::milliseconds response_timeout;
+  std::chrono::milliseconds deadline;  // from the start
+  bool stop_comes;                     // requested 300 ms after the start
+  // The longest the exchange may last after the first bound, however slow
+  // the machine: far below the other bound and the trickle's own end.
+  std::chrono::milliseconds margin;
+};
+
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
+
+class HttpStopAndDeadlineTest : public ::testing::TestWithParam<std::tuple<BoundCase, bool>> {};
+
+TEST_P(HttpStopAndDeadlineTest, TheFirstBoundEndsATrickle) {
+  const auto& [c, via_client] = GetParam();
+  RawHttpServer server(TrickleRoute);
+  StopSignal stop;
+  const std::string url = server.Url("/trickle-headers");
+
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + c.deadline;
+  std::thread stopper([&stop, stop_comes = c.stop_comes] {
+    if (!stop_comes) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop.Request();
+  });
+  std::optional<std::string> failure;
+  try {
+    if (via_client) {
+      HttpClient client(*Env::Default(), 5000, static_cast<int>(c.response_timeout.count()));
+      client.SetStopSignal(&stop);
+      client.SetDeadline(deadline);
+      client.Send("GET", url, {}, "");
+    } else {
+      HttpRequest request;
+      request.method = "GET";
+      request.url = url;
+      request.connect_timeout_ms = 5000;
+      request.response_timeout_ms = static_cast<int>(c.response_timeout.count());
+      request.stop = &stop;
+      request.deadline = deadline;
+      Env::Default()->NewHttpTransport()->Send(request);
+    }
+  } catch (const Exception& e) {
+    failure = e.Message();
+  }
+  const auto ended = std::chrono::steady_clock::now();
+  stopper.join();
+
+  ASSERT_TRUE(failure.has_value()) << "the trickle was answered";
+  EXPECT_TRUE(failure->starts_with("Error receiving data: (")) << *failure;
+  EXPECT_NE(failure->back(), '.') << *failure;
+  const auto first_bound =
+      c.stop_comes ? std::min(*stop.RequestedAt() + c.response_timeout, deadline) : deadline;
+  EXPECT_LT(ended, first_bound + c.margin);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Http, HttpStopAndDeadlineTest,
+    ::testing::Combine(
+        ::testing::Values(
+            // The stop's bound (1 s after it) long before the deadline.
+            BoundCase{"StopBeforeAFarDeadline", std::chrono::milliseconds(1000),
+                      std::chrono::milliseconds(60000), true, std::chrono::milliseconds(3000)},
+            // No stop comes: the deadline alone ends it, long before the
+            // response time-out could matter.
+            BoundCase{"DeadlineWithoutAStop", std::chrono::milliseconds(20000),
+                      std::chrono::milliseconds(200), false, std::chrono::milliseconds(3000)}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<BoundCase, bool>>& info) {
+      return std::get<0>(info.param).name +
+             (std::get<1>(info.param) ? "ViaClient" : "ViaTransport");
+    });
 
 }  // namespace
 }  // namespace tolvenar

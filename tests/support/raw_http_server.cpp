@@ -103,7 +103,8 @@ void ParseHead(std::string_view head, RawRequest* request) {
     const std::string_view line = head.substr(start, line_end - start);
     const size_t colon = line.find(':');
     if (line.empty() || colon == std::string_view::npos) continue;
-    request->headers.emplace_back(std::string(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+    request->headers.emplace_back(std::string(line.substr(0, colon)),
+                                  TrimControlsAndSpaces(line.substr(colon + 1)));
   }
 }
 

@@ -134,20 +134,23 @@ struct Transfer {
       : body_size(static_cast<curl_off_t>(request.body.size())),
         response_timeout(request.response_timeout_ms),
         stop(request.stop),
+        deadline(request.deadline),
         max_body_bytes(std::min(request.max_body_bytes, kMaxAnswerBodyBytes)) {}
 
   void Touch() { last_activity = Clock::now(); }
   bool RequestSent() const { return connected && uploaded >= body_size; }
-  // True once a stop was requested and the request has outlived its bound.
-  bool PastStopDeadline() const {
-    if (!stop) return false;
-    const std::optional<Clock::time_point> deadline = stop->Deadline(started, response_timeout);
-    return deadline && Clock::now() >= *deadline;
+  // True once the request has outlived its deadline or, after a stop, the
+  // stop's bound.
+  bool PastEnd() const {
+    const std::optional<Clock::time_point> end =
+        RequestEnd(stop, started, response_timeout, deadline);
+    return end && Clock::now() >= *end;
   }
 
   const curl_off_t body_size;
   const std::chrono::milliseconds response_timeout;
   const StopSignal* const stop;
+  const std::optional<Clock::time_point> deadline;
   const size_t max_body_bytes;
   const Clock::time_point started = Clock::now();
   HttpResponse response;
@@ -186,10 +189,10 @@ int OnPrereq(void* user, char*, char*, int, int) {
 }
 
 // curl calls this often while data flows and about once a second while it
-// waits; the response time-out counts from the last byte that moved. After
-// a stop, the request ends at its stop deadline however much still moves.
+// waits; the response time-out counts from the last byte that moved. At its
+// deadline, or its stop's bound, the request ends however much still moves.
 int CheckProgress(Transfer* transfer, curl_off_t downloaded, curl_off_t uploaded) {
-  if (transfer->PastStopDeadline()) {
+  if (transfer->PastEnd()) {
     transfer->timed_out = true;
     return 1;
   }
@@ -240,11 +243,12 @@ size_t ReadHeaderLine(Transfer* transfer, std::string_view line, size_t length) 
       transfer->response.body.reserve(BodyReserveFor(headers, transfer->max_body_bytes));
     }
   } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
-    headers.back().second += " " + Trim(line);  // folded continuation line
+    headers.back().second += " " + TrimControlsAndSpaces(line);  // folded continuation line
   } else {
     const size_t colon = line.find(':');
     if (colon != std::string_view::npos) {
-      headers.emplace_back(std::string(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+      headers.emplace_back(std::string(line.substr(0, colon)),
+                           TrimControlsAndSpaces(line.substr(colon + 1)));
     }
   }
   return length;

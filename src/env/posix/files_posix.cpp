@@ -13,34 +13,13 @@
 #include <mutex>
 #include <string>
 
-#include "messages/messages.h"
 #include "env/posix/env_posix.h"
+#include "env/posix/unique_fd.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 
 namespace {
-
-// Closes a descriptor when it leaves scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now, reporting the result (a delayed write error shows here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -68,7 +47,7 @@ std::string ResolveLink(const std::string& path) {
 
 // Makes the rename itself durable; best effort, the data is already synced.
 void SyncFolder(const std::string& folder) {
-  FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.valid()) ::fsync(dir.get());
 }
 
@@ -89,7 +68,7 @@ FileRead PosixEnv::ReadFile(const std::string& path, uint64_t max_bytes, std::st
   };
   // O_NONBLOCK: a FIFO put at the path opens at once instead of waiting
   // for a writer, and is refused below.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!file.valid()) return failed(errno);
   struct stat st {};
   if (::fstat(file.get(), &st) != 0) return failed(errno);
@@ -126,7 +105,7 @@ FileRead PosixEnv::ReadFile(const std::string& path, uint64_t max_bytes, std::st
 TailRead PosixEnv::ReadFileTail(const std::string& path, size_t max_bytes, std::string* tail,
                                 uint64_t* size) {
   // O_NONBLOCK: a pipe planted in the file's place must not hold the reader.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!file.valid()) return errno == ENOENT ? TailRead::kMissing : TailRead::kUnreadable;
   struct stat st {};
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return TailRead::kUnreadable;
@@ -165,7 +144,7 @@ bool PosixEnv::ReplaceFile(const std::string& requested_path, const std::string&
   }
 
   std::string temp = path + ".XXXXXX";
-  FileDescriptor file(::mkstemp(temp.data()));
+  UniqueFd file(::mkstemp(temp.data()));
   if (!file.valid()) return false;
   bool ok = ::fchmod(file.get(), mode) == 0;
   if (ok && exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
@@ -174,7 +153,7 @@ bool PosixEnv::ReplaceFile(const std::string& requested_path, const std::string&
     [[maybe_unused]] const int ignored = ::fchown(file.get(), st.st_uid, st.st_gid);
   }
   ok = ok && WriteAll(file.get(), bytes) && ::fsync(file.get()) == 0;
-  ok = file.Close() && ok;
+  ok = file.Close() == 0 && ok;
   ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(temp.c_str());
@@ -252,7 +231,7 @@ bool PosixEnv::AppendToFile(const std::string& path, std::string_view bytes,
     // account may write, such as root's), a FIFO (an open that would wait
     // forever) or a device at the path: none is followed, waited for or
     // written to.
-    FileDescriptor file(::open(
+    UniqueFd file(::open(
         path.c_str(),
         O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644));
     if (!file.valid()) {

@@ -52,9 +52,10 @@
 #include <mutex>
 #include <string>
 
-#include "env/data_protector.h"
 #include "base/exception.h"
+#include "env/data_protector.h"
 #include "env/posix/env_posix.h"
+#include "env/posix/unique_fd.h"
 
 namespace tolvenar {
 namespace {
@@ -77,26 +78,6 @@ struct MachineKey {
   MachineKey(const MachineKey&) = delete;
   MachineKey& operator=(const MachineKey&) = delete;
   ~MachineKey() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now and reports the close's own failure.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
 };
 
 struct CipherContextFree {
@@ -182,10 +163,8 @@ void WriteAll(int fd, const unsigned char* data, size_t size) {
 // Makes the new directory entry durable; a failure here loses nothing that
 // the next start could not recreate, so it is not reported.
 void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
 }
 
 // Writes a new random key beside `key_path` and links it into place unless a
@@ -196,7 +175,7 @@ void CreateKeyFile(const std::string& key_path) {
   // The folder may have been there already, or made by someone else meanwhile.
   if (!CheckKeyFolder(folder)) RaiseErrno(ENOENT);
   std::string temp_path = folder + "/." + BaseNameOf(key_path) + ".XXXXXX";
-  FileDescriptor fd(::mkstemp(temp_path.data()));
+  UniqueFd fd(::mkstemp(temp_path.data()));
   if (fd.get() < 0) RaiseErrno(errno);
   try {
     if (::fchmod(fd.get(), kKeyFileMode) != 0) RaiseErrno(errno);
@@ -204,7 +183,7 @@ void CreateKeyFile(const std::string& key_path) {
     FillRandom(key.bytes.data(), key.bytes.size());
     WriteAll(fd.get(), key.bytes.data(), key.bytes.size());
     if (::fsync(fd.get()) != 0) RaiseErrno(errno);
-    if (fd.Close() != 0) RaiseErrno(errno);
+    if (const int error = fd.Close(); error != 0) RaiseErrno(error);
     if (::link(temp_path.c_str(), key_path.c_str()) != 0 && errno != EEXIST) {
       RaiseErrno(errno);
     }
@@ -222,7 +201,7 @@ bool ReadKeyFile(const std::string& key_path, MachineKey& key) {
   if (!CheckKeyFolder(FolderOf(key_path))) return false;
   // O_NOFOLLOW: a symbolic link fails with ELOOP. O_NONBLOCK: a FIFO opens at
   // once instead of waiting for a writer, and is then refused below.
-  FileDescriptor fd(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  UniqueFd fd(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) {
     if (errno == ENOENT) return false;
     RaiseErrno(errno);

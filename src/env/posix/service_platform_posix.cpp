@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "env/posix/service_posix.h"
+#include "env/posix/unique_fd.h"
 #include "env/std_control_queue_thread.h"
 
 namespace tolvenar {
@@ -57,14 +58,6 @@ class NotifyStatusHandle : public ServiceStatusHandle {
   std::string socket_name_;
 };
 
-// Closes a descriptor when it goes out of scope.
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 }  // namespace
 
 std::string PosixErrorText(int code) {
@@ -91,9 +84,9 @@ uint32_t PosixServicePlatform::RunDispatcher(const std::vector<std::string>& ser
   sigaddset(&stop_signals, SIGTERM);
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
-  Fd signals{signalfd(-1, &stop_signals, SFD_CLOEXEC)};
-  Fd ended{eventfd(0, EFD_CLOEXEC)};
-  if (signals.fd < 0 || ended.fd < 0) {
+  const UniqueFd signals(signalfd(-1, &stop_signals, SFD_CLOEXEC));
+  const UniqueFd ended(eventfd(0, EFD_CLOEXEC));
+  if (!signals.valid() || !ended.valid()) {
     int error = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return static_cast<uint32_t>(error);
@@ -106,12 +99,12 @@ uint32_t PosixServicePlatform::RunDispatcher(const std::vector<std::string>& ser
       // The service main function reports its own failures.
     }
     uint64_t one = 1;
-    while (write(ended.fd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    while (write(ended.get(), &one, sizeof(one)) < 0 && errno == EINTR) {
     }
   });
 
   for (;;) {
-    pollfd fds[2] = {{signals.fd, POLLIN, 0}, {ended.fd, POLLIN, 0}};
+    pollfd fds[2] = {{signals.get(), POLLIN, 0}, {ended.get(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
@@ -119,7 +112,7 @@ uint32_t PosixServicePlatform::RunDispatcher(const std::vector<std::string>& ser
     if (fds[1].revents != 0) break;
     if (fds[0].revents != 0) {
       signalfd_siginfo info{};
-      if (read(signals.fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+      if (read(signals.get(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
         RequestStop();
       }
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "env/posix/service_posix.h"
+#include "env/posix/unique_fd.h"
 
 namespace tolvenar {
 
@@ -27,15 +28,14 @@ bool SendNotify(const std::string& socket_name, std::string_view message, int* e
   if (abstract) address.sun_path[0] = '\0';
   socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_name.size() +
                                             (abstract ? 0 : 1));
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  const UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
     *error = errno;
     return false;
   }
-  ssize_t sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+  ssize_t sent = sendto(fd.get(), message.data(), message.size(), MSG_NOSIGNAL,
                         reinterpret_cast<const sockaddr*>(&address), length);
   int saved = errno;
-  close(fd);
   if (sent < 0 || static_cast<size_t>(sent) != message.size()) {
     *error = sent < 0 ? saved : EMSGSIZE;
     return false;

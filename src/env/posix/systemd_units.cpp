@@ -11,8 +11,9 @@
 #include <cerrno>
 
 #include "base/exception.h"
-#include "messages/messages.h"
 #include "env/posix/service_posix.h"
+#include "env/posix/unique_fd.h"
+#include "messages/messages.h"
 
 extern char** environ;
 
@@ -71,11 +72,10 @@ bool AccountExists(const std::string& name) {
 
 // The sandbox: the service reads the system, writes only its two folders
 // (not even the shared memory folder every account may write, which another
-// service's process could read), holds no capability, and reaches the network through IPv4, IPv6 and local
-// sockets (the notify socket, syslog, nscd). No netlink: libcurl's name
-// resolution never opens one, and glibc does without it when it would
-// (address sorting). A system call outside the filter fails with EPERM
-// rather than killing the service; the tests run an enrollment and a relay
+// service's process could read), holds no capability, and reaches the network through IPv4, IPv6
+// and local sockets (the notify socket, syslog, nscd). No netlink: libcurl's name resolution never
+// opens one, and glibc does without it when it would (address sorting). A system call outside the
+// filter fails with EPERM rather than killing the service; the tests run an enrollment and a relay
 // under strace against it.
 constexpr const char* kSandbox =
     "UMask=0077\n"
@@ -121,13 +121,13 @@ class SystemdUnitFolder : public ServiceManagerConnection {
       throw Exception(MissingAccountMessage(options_.account, options_.state_directory));
     }
     const std::string unit = UnitPath(request.name);
-    int fd = open(unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) RaiseOSError(errno);
+    UniqueFd file(open(unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!file.valid()) RaiseOSError(errno);
     const std::string text = SystemdUnitText(request, options_);
-    ssize_t written = write(fd, text.data(), text.size());
+    ssize_t written = write(file.get(), text.data(), text.size());
     int saved = errno;
-    if (close(fd) != 0 && written >= 0) {
-      saved = errno;
+    if (const int error = file.Close(); error != 0 && written >= 0) {
+      saved = error;
       written = -1;
     }
     if (written < 0 || static_cast<size_t>(written) != text.size()) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "env/http_transport.h"
 #include "env/windows/winhttp_error.h"
 
 namespace tolvenar {
@@ -146,11 +147,13 @@ AsyncRequest::~AsyncRequest() {
   if (!left_behind_) WaitFor(&Shared::closed);
 }
 
-bool AsyncRequest::PastDeadline() const {
-  if (!bound_.stop) return false;
-  const std::optional<Clock::time_point> deadline =
-      bound_.stop->Deadline(bound_.started, bound_.limit);
-  return deadline && Clock::now() >= *deadline;
+std::optional<AsyncRequest::Clock::time_point> AsyncRequest::End() const {
+  return RequestEnd(bound_.stop, bound_.started, bound_.limit, bound_.deadline);
+}
+
+bool AsyncRequest::PastEnd() const {
+  const std::optional<Clock::time_point> end = End();
+  return end && Clock::now() >= *end;
 }
 
 bool AsyncRequest::WaitFor(const bool Shared::*flag) {
@@ -159,16 +162,14 @@ bool AsyncRequest::WaitFor(const bool Shared::*flag) {
       const std::lock_guard<std::mutex> lock(shared_->mutex);
       if ((*shared_).*flag) return true;
     }
+    // Until the end as it stands; a stop requested meanwhile sets the event,
+    // and the end is read again.
     DWORD wait = INFINITE;
-    if (bound_.stop) {
-      const std::optional<Clock::time_point> deadline =
-          bound_.stop->Deadline(bound_.started, bound_.limit);
-      if (deadline) {
-        const Clock::time_point now = Clock::now();
-        if (now >= *deadline) return false;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
-        wait = static_cast<DWORD>(std::min<decltype(left)>(left, INFINITE - 1));
-      }
+    if (const std::optional<Clock::time_point> end = End()) {
+      const Clock::time_point now = Clock::now();
+      if (now >= *end) return false;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*end - now).count();
+      wait = static_cast<DWORD>(std::min<decltype(left)>(left, INFINITE - 1));
     }
     // A failed wait cannot be told from a lost completion: give up as at
     // the deadline rather than spin.
@@ -178,7 +179,7 @@ bool AsyncRequest::WaitFor(const bool Shared::*flag) {
 
 template <typename Start>
 DWORD AsyncRequest::Run(Start start) {
-  if (expired_ || PastDeadline()) {
+  if (expired_ || PastEnd()) {
     expired_ = true;
     return ERROR_WINHTTP_TIMEOUT;
   }

@@ -1,8 +1,9 @@
 // One request of an asynchronous WinHTTP session, driven from the caller's
 // thread as if each call blocked: a call starts one WinHTTP operation, then
-// waits on an event for its completion or for the stop deadline, whichever
-// comes first. WinHTTP's own time-outs still end each wait; the stop
-// deadline ends the exchange however often the peer sends a byte. No thread
+// waits on an event for its completion or for the request's end (its
+// deadline, or its stop's bound), whichever comes first. WinHTTP's own
+// time-outs still end each wait; the end comes however often the peer sends
+// a byte. No thread
 // of its own is started: completions arrive on WinHTTP's pool.
 #pragma once
 
@@ -25,10 +26,14 @@ class AsyncRequest {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // When the request must be over: at `deadline`, or `limit` after the
+  // later of a stop and `started`, whichever comes first. With neither,
+  // only WinHTTP's time-outs apply.
   struct Bound {
-    const StopSignal* stop = nullptr;  // none: only WinHTTP's time-outs apply
+    const StopSignal* stop = nullptr;
     Clock::time_point started;
-    Clock::duration limit{};  // after the later of the stop and `started`
+    Clock::duration limit{};
+    std::optional<Clock::time_point> deadline;
   };
 
   // Takes `request`, opened on a session with WINHTTP_FLAG_ASYNC, and
@@ -36,23 +41,23 @@ class AsyncRequest {
   // CheckCertificatesWith proves. Raises Exception when the callback cannot
   // be installed.
   AsyncRequest(WinHttpHandle request, const Bound& bound, std::wstring host);
-  // Closes the request. Unless an operation was left behind at the stop
-  // deadline, waits for WinHTTP's last word on the handle (or that
-  // deadline); what is left behind is freed by that last word.
+  // Closes the request. Unless an operation was left behind at the request's
+  // end, waits for WinHTTP's last word on the handle (or that end); what is
+  // left behind is freed by that last word.
   ~AsyncRequest();
   AsyncRequest(const AsyncRequest&) = delete;
   AsyncRequest& operator=(const AsyncRequest&) = delete;
 
   HINTERNET get() const { return request_; }
-  // True once the stop deadline has ended an operation or come before one.
+  // True once the request's end cut an operation short or came before one.
   bool expired() const { return expired_; }
 
   // Each gives 0 when the operation succeeded, else its error;
-  // ERROR_WINHTTP_TIMEOUT when the stop deadline came first, whatever the
-  // operation would have reported. Once the deadline has ended one, every
+  // ERROR_WINHTTP_TIMEOUT when the request's end came first, whatever the
+  // operation would have reported. Once the end has cut one short, every
   // later one fails the same way without starting.
   //
-  // `body` is copied: WinHTTP may read it after a deadline gave up on it.
+  // `body` is copied: WinHTTP may read it after the end gave up on it.
   DWORD Send(std::string_view body);
   DWORD ReceiveResponse();
   // Up to `max` bytes of the body in `data`, valid until the next call;
@@ -77,15 +82,18 @@ class AsyncRequest {
  private:
   template <typename Start>
   DWORD Run(Start start);
-  bool PastDeadline() const;
-  // Waits until the callback has set `flag` or the stop deadline passes;
+  // When the request must be over as things stand; nothing while no bound
+  // applies.
+  std::optional<Clock::time_point> End() const;
+  bool PastEnd() const;
+  // Waits until the callback has set `flag` or the request's end passes;
   // true for the former.
   bool WaitFor(const bool Shared::*flag);
 
   std::shared_ptr<Shared> shared_;
-  HINTERNET request_ = nullptr;  // closed by the destructor, or at the deadline
+  HINTERNET request_ = nullptr;  // closed by the destructor, or at the end
   Bound bound_;
-  bool expired_ = false;      // the stop deadline ended an operation or came before one
+  bool expired_ = false;      // the request's end cut an operation short or came first
   bool left_behind_ = false;  // an operation may still run on the closed handle
   std::optional<StopSignal::Waker> waker_;  // sets the progress event on a stop
 };

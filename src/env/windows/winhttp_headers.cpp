@@ -6,17 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
+
 namespace tolvenar {
-namespace {
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
-}  // namespace
-
 std::string AnsiBytes(std::wstring_view text) {
   if (text.empty() || text.size() > INT_MAX) return {};
   const int length = static_cast<int>(text.size());
@@ -43,7 +35,7 @@ HttpHeaders ParseRawHeaders(std::string_view raw) {
     if (line.front() == ' ' || line.front() == '\t') {
       if (!headers.empty()) {
         std::string& value = headers.back().second;
-        const std::string_view more = TrimBlanks(line);
+        const std::string_view more = TrimSpacesAndTabs(line);
         if (!value.empty() && !more.empty()) value += ' ';
         value += more;
       }
@@ -51,8 +43,8 @@ HttpHeaders ParseRawHeaders(std::string_view raw) {
     }
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) continue;
-    headers.emplace_back(std::string(TrimBlanks(line.substr(0, colon))),
-                         std::string(TrimBlanks(line.substr(colon + 1))));
+    headers.emplace_back(std::string(TrimSpacesAndTabs(line.substr(0, colon))),
+                         std::string(TrimSpacesAndTabs(line.substr(colon + 1))));
   }
   return headers;
 }

@@ -260,9 +260,10 @@ class WinHttpTransport : public HttpTransport {
     AddHeaders(handle.get(), http.headers);
 
     // Declared after the connection: the request is closed first.
-    AsyncRequest request(std::move(handle),
-                         {http.stop, started, std::chrono::milliseconds(http.response_timeout_ms)},
-                         target.host);
+    AsyncRequest request(
+        std::move(handle),
+        {http.stop, started, std::chrono::milliseconds(http.response_timeout_ms), http.deadline},
+        target.host);
     SendTrusted(&request, http.body, target.host);
 
     const DWORD received = request.ReceiveResponse();
