@@ -326,16 +326,38 @@ TEST_F(EnvProtectorTest, StoredTextRoundTripsAnySecret) {
 TEST_F(EnvProtectorTest, AlteredOrCutBlockRaises) {
   const std::string block = protector_.Protect("segredo-do-connector");
   ASSERT_GT(block.size(), 2u);
-  for (const size_t offset : {block.size() / 2, block.size() - 1}) {
+  const auto flipped = [&block](size_t offset) {
     std::string altered = block;
     altered[offset] = static_cast<char>(altered[offset] ^ 0x01);
-    ExpectOSError([&] { protector_.Unprotect(altered); }, "flip at " + std::to_string(offset));
+    return altered;
+  };
+  struct Case {
+    std::string label;
+    std::string blob;
+    // Wine 8's CryptUnprotectData unprotects these: under Wine they are
+    // left to Windows and to Linux.
+    bool wine_misses;
+  };
+  const std::vector<Case> cases = {
+      {"flip in the middle", flipped(block.size() / 2), true},
+      {"flip of the last byte", flipped(block.size() - 1), false},
+      {"cut by one", block.substr(0, block.size() - 1), false},
+      {"cut in half", block.substr(0, block.size() / 2), false},
+      {"extended by one", block + "x", true},
+      {"empty", "", false},
+  };
+  std::string unchecked;
+  for (const Case& c : cases) {
+    if (c.wine_misses && testing::RunningUnderWine()) {
+      unchecked += " " + c.label + ";";
+      continue;
+    }
+    ExpectOSError([&] { protector_.Unprotect(c.blob); }, c.label);
   }
-  ExpectOSError([&] { protector_.Unprotect(block.substr(0, block.size() - 1)); }, "cut by one");
-  ExpectOSError([&] { protector_.Unprotect(block.substr(0, block.size() / 2)); }, "cut in half");
-  ExpectOSError([&] { protector_.Unprotect(block + "x"); }, "extended");
-  ExpectOSError([&] { protector_.Unprotect(""); }, "empty");
   EXPECT_EQ(protector_.Unprotect(block), "segredo-do-connector");
+  if (!unchecked.empty()) {
+    GTEST_SKIP() << "Wine unprotects some altered blocks; not checked:" << unchecked;
+  }
 }
 
 TEST_F(EnvProtectorTest, ValidBase64OfNoBlockRaises) {
