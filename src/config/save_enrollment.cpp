@@ -1,10 +1,10 @@
 #include <exception>
 #include <mutex>
 
+#include "base/exception.h"
 #include "config/config.h"
 #include "config/ini_file.h"
 #include "env/env.h"
-#include "base/exception.h"
 
 namespace tolvenar {
 

@@ -2,12 +2,12 @@
 #include <exception>
 #include <memory>
 
-#include "config/profile.h"
 #include "base/text.h"
-#include "http/http_client.h"
-#include "json/json.h"
+#include "config/profile.h"
 #include "connector/local_api_probe.h"
 #include "connector/worker.h"
+#include "http/http_client.h"
+#include "json/json.h"
 
 namespace tolvenar {
 

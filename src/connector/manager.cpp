@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "env/env.h"
 #include "base/exception.h"
+#include "env/env.h"
 
 namespace tolvenar {
 

@@ -8,8 +8,8 @@
 
 #include "config/config.h"
 #include "config/profile.h"
-#include "messages/messages.h"
 #include "connector/worker.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

@@ -3,11 +3,11 @@
 #include <string>
 #include <utility>
 
-#include "config/profile.h"
-#include "messages/messages.h"
 #include "base/text.h"
-#include "json/json.h"
+#include "config/profile.h"
 #include "connector/worker.h"
+#include "json/json.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

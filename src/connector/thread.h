@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "env/native_thread.h"
 #include "base/stop_signal.h"
+#include "env/native_thread.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "messages/messages.h"
 #include "connector/thread.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

@@ -2,10 +2,10 @@
 // once it has one, pause between iterations, stop when told to.
 #include <exception>
 
-#include "config/profile.h"
-#include "messages/messages.h"
 #include "base/text.h"
+#include "config/profile.h"
 #include "connector/worker.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

@@ -15,8 +15,8 @@
 #include "diagnosis/log_history.h"
 #include "env/data_protector.h"
 #include "env/env.h"
-#include "messages/messages.h"
 #include "http/url.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

@@ -154,7 +154,8 @@ class ServicePlatform {
                                                                       std::string* error_text) = 0;
 
   // A new service thread, suspended, that will run `body`.
-  virtual std::unique_ptr<ControlQueueThread> CreateControlQueueThread(std::function<void()> body) = 0;
+  virtual std::unique_ptr<ControlQueueThread> CreateControlQueueThread(
+      std::function<void()> body) = 0;
 
   // Opens the event source `source_name` (on the local machine).
   virtual std::unique_ptr<EventSource> OpenEventSource(const std::string& source_name) = 0;

@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "messages/messages.h"
 #include "connector/manager.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

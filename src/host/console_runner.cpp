@@ -2,9 +2,9 @@
 
 #include <memory>
 
+#include "connector/manager.h"
 #include "env/env.h"
 #include "env/service_platform.h"
-#include "connector/manager.h"
 
 namespace tolvenar {
 

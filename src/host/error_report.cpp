@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "env/env.h"
 #include "base/exception.h"
+#include "env/env.h"
 #include "messages/messages.h"
 
 namespace tolvenar {

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "env/env.h"
 #include "base/exception.h"
+#include "env/env.h"
 #include "messages/messages.h"
 
 namespace tolvenar {

@@ -1,12 +1,12 @@
 // The program TolvenarConnector: console mode with the switch "console",
 // the diagnosis with "check", service mode otherwise.
+#include "env/env.h"
 #include "host/check_runner.h"
 #include "host/command_line.h"
 #include "host/console_runner.h"
 #include "host/error_report.h"
 #include "host/foreign_files_guard.h"
 #include "host/service_mode.h"
-#include "env/env.h"
 
 int main() {
   tolvenar::Env& env = *tolvenar::Env::Default();

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "host/event_logger.h"
 #include "env/service_platform.h"
+#include "host/event_logger.h"
 
 namespace tolvenar {
 

@@ -2,10 +2,10 @@
 
 #include <exception>
 
-#include "host/command_line.h"
 #include "env/env.h"
-#include "messages/messages.h"
 #include "env/service_platform.h"
+#include "host/command_line.h"
+#include "messages/messages.h"
 
 namespace tolvenar {
 

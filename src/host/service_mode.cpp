@@ -2,10 +2,10 @@
 
 #include <memory>
 
-#include "host/connector_service.h"
-#include "host/service_application.h"
 #include "env/env.h"
 #include "env/service_platform.h"
+#include "host/connector_service.h"
+#include "host/service_application.h"
 
 namespace tolvenar {
 

@@ -17,7 +17,9 @@ TEST(CnpjTest, NormalisationKeepsAsciiDigitsAndLettersInUpperCase) {
       {" 12.abc.345/01De-35 ", "12ABC34501DE35"},
       {"12 ABC 345\t01DE 35", "12ABC34501DE35"},
       // Non-ASCII letters are no CNPJ characters: 'Ç' (UTF-8 C3 87), 'é'.
-      {"12.\xC3\x87" "BC.345/01DE-35", "12BC34501DE35"},
+      {"12.\xC3\x87"
+       "BC.345/01DE-35",
+       "12BC34501DE35"},
       {"\xC3\xA9", ""},
       {"./- \r\n", ""},
       {"", ""},

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <string>
 
-#include "env/env.h"
 #include "base/exception.h"
+#include "env/env.h"
 
 namespace tolvenar::config_testing {
 

@@ -137,7 +137,9 @@ INSTANTIATE_TEST_SUITE_P(
                  With([](Fields& f) { f.cnpj = "12345678000190"; })},
         KeysCase{"CnpjLettersKeptUpperCase", "CNPJ= 12.abc.345/01De-35 \r\n",
                  With([](Fields& f) { f.cnpj = "12ABC34501DE35"; })},
-        KeysCase{"CnpjNonAsciiLetterRemoved", "CNPJ=1\xC3\x87\xC3\xA9" "2\r\n",
+        KeysCase{"CnpjNonAsciiLetterRemoved",
+                 "CNPJ=1\xC3\x87\xC3\xA9"
+                 "2\r\n",
                  With([](Fields& f) { f.cnpj = "12"; })},
         KeysCase{"CnpjWithoutDigitsOrLetters", "CNPJ=./- \xC3\x87\r\n", kDropped},
         KeysCase{"CnpjEmpty", "CNPJ=\r\n", kDropped},

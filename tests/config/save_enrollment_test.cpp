@@ -5,10 +5,10 @@
 #include <latch>
 #include <thread>
 
+#include "base/exception.h"
 #include "config/config.h"
 #include "config/config_test_env.h"
 #include "config/ini_file.h"
-#include "base/exception.h"
 #include "support/temp_dir.h"
 
 namespace tolvenar {

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "base/exception.h"
 #include "config/config.h"
 #include "config/profile.h"
 #include "env/data_protector.h"
-#include "base/exception.h"
 
 namespace tolvenar {
 namespace {
@@ -43,8 +43,8 @@ TEST(SecretProtectionTest, ProtectingEmptyTextGivesEmptyTextWithoutPlatformCall)
 
 TEST(SecretProtectionTest, StoredTextWithoutBase64BytesGivesEmptyTextWithoutPlatformCall) {
   const std::string texts[] = {
-      "", "   ", "\t\r\n", std::string(" \x01\x1F\0 ", 5), "=", "====", " = =\r\n=", "Z", " Z== ",
-      "-_!", "\xC3\xA7",
+      "",      "   ", "\t\r\n",   std::string(" \x01\x1F\0 ", 5), "=", "====", " = =\r\n=", "Z",
+      " Z== ", "-_!", "\xC3\xA7",
   };
   for (const auto& text : texts) {
     FakeProtector protector;

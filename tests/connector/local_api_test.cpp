@@ -2,8 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "config/profile.h"
 #include "base/exception.h"
+#include "config/profile.h"
 #include "support/exposed_worker.h"
 #include "support/fake_env.h"
 
@@ -16,21 +16,39 @@ using ::testing::Pair;
 
 TEST(IsRouteAllowedTest, WholePathsWithAsciiCaseFolding) {
   using W = testing::ExposedWorker;
-  for (const char* allowed :
-       {"/api/v1/auth/login", "/api/v1/auth/logout", "/api/v1/dashboard/summary",
-        "/api/v1/dashboard/legacy", "/api/v1/sales/indicators", "/api/v1/sales/sellers",
-        "/api/v1/sales/sections", "/api/v1/sales/peak-hours", "/api/v1/sales/list",
-        "/api/v1/sales/document", "/api/v1/finance/dre", "/api/v1/finance/chart-of-accounts",
-        "/api/v1/people/search", "/api/v1/products/search", "/api/v1/purchases/search",
-        "/api/v1/purchases/document", "/api/v1/ia/chat", "/api/v1/client",
-        "/api/v1/database/health", "/api/v1/secure/ping", "/health", "/api/v1/health",
-        "/API/V1/HEALTH", "/Api/V1/Sales/Peak-Hours", "/HEALTH"}) {
+  for (const char* allowed : {"/api/v1/auth/login",
+                              "/api/v1/auth/logout",
+                              "/api/v1/dashboard/summary",
+                              "/api/v1/dashboard/legacy",
+                              "/api/v1/sales/indicators",
+                              "/api/v1/sales/sellers",
+                              "/api/v1/sales/sections",
+                              "/api/v1/sales/peak-hours",
+                              "/api/v1/sales/list",
+                              "/api/v1/sales/document",
+                              "/api/v1/finance/dre",
+                              "/api/v1/finance/chart-of-accounts",
+                              "/api/v1/people/search",
+                              "/api/v1/products/search",
+                              "/api/v1/purchases/search",
+                              "/api/v1/purchases/document",
+                              "/api/v1/ia/chat",
+                              "/api/v1/client",
+                              "/api/v1/database/health",
+                              "/api/v1/secure/ping",
+                              "/health",
+                              "/api/v1/health",
+                              "/API/V1/HEALTH",
+                              "/Api/V1/Sales/Peak-Hours",
+                              "/HEALTH"}) {
     EXPECT_TRUE(W::IsRouteAllowed(allowed)) << allowed;
   }
   for (const char* refused :
        {"", "/", "/api/v1/sales/list?page=2", "/api/v1/sales/list/", " /health", "/health ",
         "/api/v1/sales/list#x", "/api/v1/admin", "/api/v1/%68ealth", "/api/v1/../v1/health",
-        "api/v1/health", "/api/v1/healthz", "/he\xC3\xA4lth", "/\xC5\xBF" "alth"}) {
+        "api/v1/health", "/api/v1/healthz", "/he\xC3\xA4lth",
+        "/\xC5\xBF"
+        "alth"}) {
     EXPECT_FALSE(W::IsRouteAllowed(refused)) << refused;
   }
 }
@@ -57,8 +75,8 @@ class LocalApiTest : public ::testing::Test {
   Outcome Call(const std::string& method, const std::string& path, const std::string& body = "",
                const std::string& authorization = "", const std::string& session = "") {
     Outcome o{};
-    o.result = worker_.CallLocalAPI(method, path, body, authorization, session, o.status, o.body,
-                                    o.error);
+    o.result =
+        worker_.CallLocalAPI(method, path, body, authorization, session, o.status, o.body, o.error);
     return o;
   }
 
@@ -85,9 +103,9 @@ TEST_F(LocalApiTest, MethodChoosesGetOrPostAndHeadersFollowTheFixedOrder) {
     const char* method;
     const char* expected;
   };
-  for (const Case& c : {Case{"GET", "GET"}, Case{"get", "GET"}, Case{"gEt", "GET"},
-                        Case{"GET ", "POST"}, Case{"", "POST"}, Case{"DELETE", "POST"},
-                        Case{"post", "POST"}}) {
+  for (const Case& c :
+       {Case{"GET", "GET"}, Case{"get", "GET"}, Case{"gEt", "GET"}, Case{"GET ", "POST"},
+        Case{"", "POST"}, Case{"DELETE", "POST"}, Case{"post", "POST"}}) {
     const Outcome o = Call(c.method, "/API/V1/HEALTH", "{\"q\":1}");
     EXPECT_TRUE(o.result);
     const HttpRequest sent = env_.http().Requests().back();
@@ -100,15 +118,15 @@ TEST_F(LocalApiTest, MethodChoosesGetOrPostAndHeadersFollowTheFixedOrder) {
     EXPECT_EQ(sent.response_timeout_ms, 35000);
   }
   Call("POST", "/api/v1/auth/login", "", "Bearer abc", "tok");
-  EXPECT_THAT(env_.http().Requests().back().headers,
-              ElementsAre(Pair("Accept", "application/json"),
-                          Pair("Content-Type", "application/json"),
-                          Pair("Authorization", "Bearer abc"), Pair("X-Tolvenar-Session", "tok")));
+  EXPECT_THAT(
+      env_.http().Requests().back().headers,
+      ElementsAre(Pair("Accept", "application/json"), Pair("Content-Type", "application/json"),
+                  Pair("Authorization", "Bearer abc"), Pair("X-Tolvenar-Session", "tok")));
   Call("POST", "/api/v1/auth/login", "", "", "tok");
-  EXPECT_THAT(env_.http().Requests().back().headers,
-              ElementsAre(Pair("Accept", "application/json"),
-                          Pair("Content-Type", "application/json"),
-                          Pair("X-Tolvenar-Session", "tok")));
+  EXPECT_THAT(
+      env_.http().Requests().back().headers,
+      ElementsAre(Pair("Accept", "application/json"), Pair("Content-Type", "application/json"),
+                  Pair("X-Tolvenar-Session", "tok")));
 }
 
 TEST_F(LocalApiTest, EveryAnswerIsReturnedWithItsStatusAndText) {
@@ -134,7 +152,8 @@ TEST_F(LocalApiTest, UndecodableBodyAndTransportFailureGive502WithTheMessage) {
   EXPECT_FALSE(o.result);
   EXPECT_EQ(o.status, 502);
   EXPECT_EQ(o.body, "");
-  EXPECT_EQ(o.error, "No mapping for the Unicode character exists in the target multi-byte code page");
+  EXPECT_EQ(o.error,
+            "No mapping for the Unicode character exists in the target multi-byte code page");
 
   env_.http().SetHandler([](const HttpRequest&) -> HttpResponse {
     throw Exception("Error sending data: (7) Couldn't connect to server");
@@ -160,10 +179,11 @@ TEST_F(LocalApiTest, VersionProbeReadsVersionOnlyFromA200Object) {
     const char* body;
     const char* version;
   };
-  for (const Case& c : {Case{200, "{\"version\":\"1.4.2\"}", "1.4.2"},
-                        Case{200, "{\"version\":2.50}", "2.50"}, Case{200, "{\"v\":1}", ""},
-                        Case{200, "[{\"version\":\"1\"}]", ""}, Case{200, "not json", ""},
-                        Case{201, "{\"version\":\"1\"}", ""}, Case{503, "{\"version\":\"1\"}", ""}}) {
+  for (const Case& c :
+       {Case{200, "{\"version\":\"1.4.2\"}", "1.4.2"}, Case{200, "{\"version\":2.50}", "2.50"},
+        Case{200, "{\"v\":1}", ""}, Case{200, "[{\"version\":\"1\"}]", ""},
+        Case{200, "not json", ""}, Case{201, "{\"version\":\"1\"}", ""},
+        Case{503, "{\"version\":\"1\"}", ""}}) {
     Answer(c.status, c.body);
     EXPECT_EQ(worker_.QueryLocalAPIVersion(), c.version) << c.body;
     const HttpRequest sent = env_.http().Requests().back();

@@ -5,9 +5,9 @@
 #include <memory>
 #include <type_traits>
 
+#include "connector/manager.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
-#include "connector/manager.h"
 
 namespace tolvenar {
 namespace {
@@ -16,7 +16,8 @@ static_assert(std::has_virtual_destructor_v<TTolvenarConnectorManager>);
 
 class FlaggingManager : public TTolvenarConnectorManager {
  public:
-  FlaggingManager(Env* env, bool* destroyed) : TTolvenarConnectorManager(env), destroyed_(destroyed) {}
+  FlaggingManager(Env* env, bool* destroyed)
+      : TTolvenarConnectorManager(env), destroyed_(destroyed) {}
   ~FlaggingManager() override { *destroyed_ = true; }
 
  private:

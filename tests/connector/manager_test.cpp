@@ -1,4 +1,6 @@
 // The manager: profiles to workers, start order, stop and ownership.
+#include "connector/manager.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,11 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "config/profile.h"
 #include "base/exception.h"
+#include "config/profile.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
-#include "connector/manager.h"
 
 namespace tolvenar {
 namespace {
@@ -36,7 +37,9 @@ class IdleWorker : public TTolvenarConnectorWorker {
  public:
   IdleWorker(TTolvenarConnectorProfile* profile, TTolvenarConnectorConfig* config, Env* env,
              Journal* journal, bool end_at_once)
-      : TTolvenarConnectorWorker(profile, config, env), journal_(journal), end_at_once_(end_at_once) {}
+      : TTolvenarConnectorWorker(profile, config, env),
+        journal_(journal),
+        end_at_once_(end_at_once) {}
 
  protected:
   void Execute() override {

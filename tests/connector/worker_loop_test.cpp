@@ -10,8 +10,8 @@
 
 #include "config/config.h"
 #include "config/profile.h"
-#include "support/fake_env.h"
 #include "connector/worker.h"
+#include "support/fake_env.h"
 
 namespace tolvenar {
 namespace {
@@ -134,9 +134,9 @@ TEST_F(WorkerLoopTest, FailedEnrollmentErrorTakesThePollIntervalNotTenSeconds) {
   ScriptedWorker worker(&profile_, &env_);
   worker.on_enroll = []() -> bool { throw std::runtime_error("Unable to write to x.ini"); };
   worker.RunBody();
-  EXPECT_THAT(worker.trace,
-              ElementsAre("enroll", "log Falha de comunicacao: Unable to write to x.ini",
-                          "pause 4000"));
+  EXPECT_THAT(
+      worker.trace,
+      ElementsAre("enroll", "log Falha de comunicacao: Unable to write to x.ini", "pause 4000"));
 }
 
 TEST_F(WorkerLoopTest, UnreadableSecretIsLoggedEveryIterationAndNeverEnrolls) {

@@ -139,10 +139,10 @@ TEST_F(LogHistoryFileTest, KeepsTheProfilesLastEntriesNewestLast) {
 // Entries are found by "[CNPJ]" as the loader keeps it, letters included:
 // an alphanumeric profile is asked for as written in the INI file.
 TEST_F(LogHistoryFileTest, AnAlphanumericCnpjFindsItsOwnEntries) {
-  dir_.Write("TolvenarConnector.log",
-             Entry("09:00:01", "12ABC34501DE35", "letras") + Entry("09:00:02", "1234501", "digitos") +
-                 Entry("09:00:03", "12ABC34501DE3", "mais curto") +
-                 Entry("09:00:04", "12abc34501de35", "nao escrito assim"));
+  dir_.Write("TolvenarConnector.log", Entry("09:00:01", "12ABC34501DE35", "letras") +
+                                          Entry("09:00:02", "1234501", "digitos") +
+                                          Entry("09:00:03", "12ABC34501DE3", "mais curto") +
+                                          Entry("09:00:04", "12abc34501de35", "nao escrito assim"));
   const LogHistory history = ReadLogHistory(env_, path_, "12.abc.345/01de-35", 3);
   EXPECT_EQ(history.state, LogHistoryState::kRead);
   EXPECT_THAT(Messages(history.entries), ElementsAre("letras"));

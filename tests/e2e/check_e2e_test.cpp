@@ -255,8 +255,10 @@ TEST_P(CheckE2ETest, ARevokedConnectorFailsWithTheLogsLine) {
   const testing::ProcessResult r = Check();
   Stop();
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-  EXPECT_THAT(r.out, HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS; api.php recusou a consulta "
-                               "sem credencial (HTTP 403), como esperado\r\n"));
+  EXPECT_THAT(
+      r.out,
+      HasSubstr("  Servidor de conexao: acessivel por HTTP sem TLS; api.php recusou a consulta "
+                "sem credencial (HTTP 403), como esperado\r\n"));
   EXPECT_THAT(r.out, HasSubstr("  API local: /health respondeu, versao 7.3.0\r\n"));
   EXPECT_THAT(r.out, HasSubstr("  Atividade recente (TolvenarConnector.log):\r\n"));
   EXPECT_THAT(r.out, HasSubstr(": Vinculacao concluida com sucesso.\r\n"));

@@ -466,8 +466,8 @@ TEST_F(RunCheckTest, ASecretThatCannotBeProtectedFailsAPendingEnrollment) {
 // numeric or alphanumeric. A pending profile's enrollment would be refused,
 // so it fails; an enrolled one is known by its ConnectorID, so it warns.
 TEST_F(RunCheckTest, ACnpjIsJudgedByLengthAndCheckDigits) {
-  const std::string pending = std::string("Servidor=") + kServer + "\r\nAPILocal=" + kApi +
-                              "\r\nCodigoVinculacao=ab-1\r\n";
+  const std::string pending =
+      std::string("Servidor=") + kServer + "\r\nAPILocal=" + kApi + "\r\nCodigoVinculacao=ab-1\r\n";
   const std::string enrolled = Working();
   struct Case {
     const char* cnpj;

@@ -11,12 +11,12 @@
 #include <mutex>
 #include <thread>
 
+#include "base/exception.h"
+#include "connector/manager.h"
 #include "host/fake_service_platform.h"
 #include "host/service_application.h"
-#include "base/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
-#include "connector/manager.h"
 
 namespace tolvenar {
 namespace {

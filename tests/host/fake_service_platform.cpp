@@ -1,7 +1,7 @@
 #include "host/fake_service_platform.h"
 
-#include "env/env.h"
 #include "base/exception.h"
+#include "env/env.h"
 
 namespace tolvenar::testing {
 

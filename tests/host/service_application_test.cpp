@@ -5,9 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/exception.h"
 #include "host/command_line.h"
 #include "host/fake_service_platform.h"
-#include "base/exception.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
 

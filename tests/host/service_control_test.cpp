@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
+#include "base/exception.h"
 #include "host/fake_service_platform.h"
 #include "host/service.h"
-#include "base/exception.h"
 
 namespace tolvenar {
 namespace {

@@ -101,13 +101,20 @@ TEST(ServiceStatusTest, CheckPointIsOneOnlyForARepeatedPendingStatus) {
   const Step steps[] = {
       {TCurrentStatus::csStartPending, 2, 1},  // the status before the first counts as start
                                                // pending
-      {TCurrentStatus::csStartPending, 2, 1},    {TCurrentStatus::csRunning, 4, 0},
-      {TCurrentStatus::csRunning, 4, 0},         {TCurrentStatus::csPausePending, 6, 0},
-      {TCurrentStatus::csPausePending, 6, 1},    {TCurrentStatus::csPausePending, 6, 1},
-      {TCurrentStatus::csPaused, 7, 0},          {TCurrentStatus::csPaused, 7, 0},
-      {TCurrentStatus::csContinuePending, 5, 0}, {TCurrentStatus::csContinuePending, 5, 1},
-      {TCurrentStatus::csStopPending, 3, 0},     {TCurrentStatus::csStopPending, 3, 1},
-      {TCurrentStatus::csStopped, 1, 0},         {TCurrentStatus::csStopped, 1, 0},
+      {TCurrentStatus::csStartPending, 2, 1},
+      {TCurrentStatus::csRunning, 4, 0},
+      {TCurrentStatus::csRunning, 4, 0},
+      {TCurrentStatus::csPausePending, 6, 0},
+      {TCurrentStatus::csPausePending, 6, 1},
+      {TCurrentStatus::csPausePending, 6, 1},
+      {TCurrentStatus::csPaused, 7, 0},
+      {TCurrentStatus::csPaused, 7, 0},
+      {TCurrentStatus::csContinuePending, 5, 0},
+      {TCurrentStatus::csContinuePending, 5, 1},
+      {TCurrentStatus::csStopPending, 3, 0},
+      {TCurrentStatus::csStopPending, 3, 1},
+      {TCurrentStatus::csStopped, 1, 0},
+      {TCurrentStatus::csStopped, 1, 0},
   };
   FakeServicePlatform platform;
   PlainService service(platform);

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "host/service_mode.h"
 #include "env/env.h"
 #include "env/posix/service_posix.h"
+#include "host/service_mode.h"
 #include "reference_server/connection_server.h"
 #include "reference_server/sample_local_api.h"
 #include "support/connector_e2e.h"

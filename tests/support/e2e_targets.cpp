@@ -27,8 +27,8 @@ std::vector<ConnectorTarget> ConnectorTargets() {
   targets.push_back({"Linux", TC_CONNECTOR_EXE, "TolvenarConnector", false});
   const std::string windows_dir = TC_WINDOWS_BUILD_DIR;
   if (!windows_dir.empty()) {
-    targets.push_back({"Windows", windows_dir + "/TolvenarConnector.exe", "TolvenarConnector.exe",
-                       true});
+    targets.push_back(
+        {"Windows", windows_dir + "/TolvenarConnector.exe", "TolvenarConnector.exe", true});
   }
   return targets;
 }

@@ -1,13 +1,13 @@
 // The data protection of Windows: DPAPI in local-machine scope, which ties a
 // block to this computer and to no user account.
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 
 #include <memory>
 #include <string>
 
-#include "env/data_protector.h"
 #include "base/exception.h"
+#include "env/data_protector.h"
 #include "env/windows/env_windows.h"
 
 namespace tolvenar {
@@ -65,8 +65,8 @@ class DpapiProtector : public DataProtector {
   std::string Unprotect(const std::string& block) override {
     DATA_BLOB input = InputBlob(block);
     DATA_BLOB output{0, nullptr};
-    if (!CryptUnprotectData(&input, nullptr, nullptr, nullptr, nullptr,
-                            CRYPTPROTECT_LOCAL_MACHINE, &output)) {
+    if (!CryptUnprotectData(&input, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_LOCAL_MACHINE,
+                            &output)) {
       RaiseLastError();
     }
     return TakeOutput(output);

@@ -71,8 +71,8 @@ void WindowsEnv::ModuleOfAddress(const void* address, std::string* module_name,
   }
   const std::wstring path = ModulePath(module);
   *module_name = WideToUtf8(path.substr(path.find_last_of(L"\\/") + 1));
-  *offset = reinterpret_cast<unsigned long long>(address) -
-            reinterpret_cast<unsigned long long>(module);
+  *offset =
+      reinterpret_cast<unsigned long long>(address) - reinterpret_cast<unsigned long long>(module);
 }
 
 LocalTime WindowsEnv::Now() {

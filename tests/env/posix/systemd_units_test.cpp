@@ -6,10 +6,10 @@
 
 #include <filesystem>
 
-#include "host/connector_service.h"
-#include "host/service_application.h"
 #include "base/exception.h"
 #include "env/posix/service_posix.h"
+#include "host/connector_service.h"
+#include "host/service_application.h"
 #include "support/fake_env.h"
 #include "support/temp_dir.h"
 
