@@ -1,7 +1,8 @@
 // The data protection of Windows: DPAPI in local-machine scope, which ties a
 // block to this computer and to no user account.
-#include <wincrypt.h>
 #include <windows.h>
+// wincrypt.h takes its types from windows.h.
+#include <wincrypt.h>
 
 #include <memory>
 #include <string>
